@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs what is needed, then builds and runs every test twice: a plain
+# build with warnings as errors, and an AddressSanitizer+UBSan build.
+set -e
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+JOBS=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON
+cmake --build build -j "$JOBS"
+ctest --test-dir build --output-on-failure -j "$JOBS"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON
+cmake --build build-asan -j "$JOBS"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$JOBS"

@@ -1,0 +1,9 @@
+// Live view: preview frames published as vista.jpg in the live-view directory.
+#pragma once
+
+// `vista 1`: on, if a camera is open.
+void encenderVista();
+// `vista 0`: off, and the camera's viewfinder is switched off.
+void apagarVista();
+// Pulls one preview frame and publishes it whole by a rename.
+void capturarVista();

@@ -1,0 +1,13 @@
+#include "core/bridge_state.h"
+
+#include <cstring>
+
+BridgeState estado;
+
+void copiarTexto(char* dst, std::size_t capacidad, const char* src) {
+  if (capacidad == 0) return;
+  std::size_t n = std::strlen(src);
+  if (n >= capacidad) n = capacidad - 1;
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+}

@@ -1,0 +1,41 @@
+// Process-wide state of the bridge. Everything starts zeroed; one loop in one
+// thread reads and writes it, so there is no locking.
+#pragma once
+
+#include <gphoto2/gphoto2.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// Standard input waiting to be framed into lines. Holds `b` bytes followed by
+// a zero byte, so `b` never exceeds 8191.
+struct Entrada {
+  char linea[8192];
+  std::size_t b;
+  // Set while the rest of an over-long line is being thrown away.
+  bool descartando;
+};
+
+struct BridgeState {
+  char temporal[4096];  // live-view directory
+  char carpeta[4096];   // download folder, set by every `abrir`
+  GPContext* ctx;
+  Camera* camara;  // open camera, or null
+  std::int32_t conVista;
+  CameraAbilitiesList* capacidades;
+  GPPortInfoList* puertos;
+  std::time_t ultimosAjustes;
+  std::int32_t nVista;
+  Entrada entrada;
+  // When the last camera wait failed before its timeout ran out, how long the
+  // next turn may still wait on standard input (milliseconds), so a failing
+  // camera cannot make the loop spin.
+  int esperaPendienteMs;
+};
+
+extern BridgeState estado;
+
+// Copies `src` into `dst` of `capacidad` bytes, cutting silently and always
+// leaving it zero-terminated.
+void copiarTexto(char* dst, std::size_t capacidad, const char* src);

@@ -1,0 +1,69 @@
+#include "core/comandos.h"
+
+#include <array>
+
+#include "camera/captura.h"
+#include "camera/conexion.h"
+#include "camera/descubrir.h"
+#include "camera/vista.h"
+
+namespace {
+
+struct Comando {
+  std::string_view texto;
+  bool prefijo;  // false: the line must equal `texto` exactly
+  void (*orden)(std::string_view resto);
+};
+
+void ordenAbrir(std::string_view resto) {
+  ArgumentosAbrir args;
+  if (!leerAbrir(resto, args)) return;
+  // The folder runs to the end of the line, which is zero-terminated.
+  abrir(args.indice, args.carpeta.data());
+}
+
+constexpr std::array<Comando, 7> kComandos{{
+    {"buscar", false, [](std::string_view) { buscar(); }},
+    {"abrir ", true, ordenAbrir},
+    {"disparar", false, [](std::string_view) { disparar(); }},
+    {"vista 0", false, [](std::string_view) { apagarVista(); }},
+    {"vista 1", false, [](std::string_view) { encenderVista(); }},
+    {"cerrar", false, [](std::string_view) { cerrar(); }},
+    {"salir", false, [](std::string_view) { salir(); }},
+}};
+
+bool esEspacio(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::int64_t leerIndice(std::string_view texto) {
+  std::size_t i = 0;
+  while (i < texto.size() && esEspacio(texto[i])) ++i;
+  bool negativo = false;
+  if (i < texto.size() && (texto[i] == '+' || texto[i] == '-')) negativo = texto[i++] == '-';
+  // Anything past this is out of range for every camera list; stop growing.
+  constexpr std::int64_t kTope = std::int64_t{1} << 40;
+  std::int64_t valor = 0;
+  for (; i < texto.size() && texto[i] >= '0' && texto[i] <= '9'; ++i) {
+    if (valor < kTope) valor = valor * 10 + (texto[i] - '0');
+  }
+  return negativo ? -valor : valor;
+}
+
+bool leerAbrir(std::string_view resto, ArgumentosAbrir& args) {
+  std::size_t espacio = resto.find(' ');
+  if (espacio == std::string_view::npos) return false;
+  args.indice = leerIndice(resto.substr(0, espacio));
+  args.carpeta = resto.substr(espacio + 1);
+  return true;
+}
+
+void despachar(std::string_view linea) {
+  if (linea.find('\0') != std::string_view::npos) return;
+  for (const Comando& c : kComandos) {
+    if (c.prefijo ? linea.starts_with(c.texto) : linea == c.texto) {
+      c.orden(linea.substr(c.texto.size()));
+      return;
+    }
+  }
+}

@@ -1,0 +1,168 @@
+#include "storage/bajar.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/bridge_state.h"
+#include "events/eventos.h"
+
+namespace {
+
+constexpr int kUltimoSufijo = 99999;
+
+// Candidate destination number `i`: 1 is the photo's own name, 2 and up add
+// "-i" before the extension (the part from the last dot on).
+void formarDestino(char (&destino)[4300], const char* nombre, int i) {
+  if (i == 1) {
+    std::snprintf(destino, sizeof destino, "%s/%s", estado.carpeta, nombre);
+    return;
+  }
+  const char* punto = std::strrchr(nombre, '.');
+  int largoRaiz = static_cast<int>(punto ? punto - nombre : std::strlen(nombre));
+  const char* extension = punto ? punto : "";
+  std::snprintf(destino, sizeof destino, "%s/%.*s-%d%s", estado.carpeta, largoRaiz, nombre, i,
+                extension);
+}
+
+// The first candidate from `desde` on at which nothing exists (any failure of
+// stat counts as free), or 0 when every one is taken.
+int primerLibre(char (&destino)[4300], const char* nombre, int desde) {
+  for (int i = desde; i <= kUltimoSufijo; ++i) {
+    formarDestino(destino, nombre, i);
+    struct stat st;
+    if (stat(destino, &st) != 0) return i;
+  }
+  return 0;
+}
+
+// Moves `parcial` to `destino` only if nothing is there, so a file that
+// appeared since the probe (another process sharing the folder) is never
+// replaced. Falls back to a hard link where the filesystem lacks the
+// no-replace rename. Fails with errno EEXIST on a clash.
+bool renombrarSinPisar(const char* parcial, const char* destino) {
+  if (renameat2(AT_FDCWD, parcial, AT_FDCWD, destino, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(parcial, destino) != 0) return false;
+  unlink(parcial);
+  return true;
+}
+
+// Flushes the directory holding `ruta`, so the new name survives a crash.
+bool sincronizarCarpeta(const char* ruta) {
+  char carpeta[4300];
+  copiarTexto(carpeta, sizeof carpeta, ruta);
+  char* barra = std::strrchr(carpeta, '/');
+  if (barra == nullptr) {
+    std::strcpy(carpeta, ".");
+  } else if (barra == carpeta) {
+    carpeta[1] = '\0';
+  } else {
+    *barra = '\0';
+  }
+  int fd = open(carpeta, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool bien = fsync(fd) == 0;
+  close(fd);
+  return bien;
+}
+
+// Opens the partial file for `destino` and locks it, so two processes that
+// chose the same name never write into the same partial file. A leftover
+// partial file from an earlier failure is simply truncated and reused.
+int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
+  ocupado = false;
+  std::snprintf(parcial, sizeof parcial, "%s.parcial", destino);
+  int fd = open(parcial, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    ocupado = errno == EWOULDBLOCK;
+    return -1;
+  }
+  if (ftruncate(fd, 0) != 0) {
+    close(fd);
+    unlink(parcial);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool nombrePeligroso(const char* nombre) {
+  return nombre[0] == '\0' || std::strcmp(nombre, ".") == 0 || std::strcmp(nombre, "..") == 0 ||
+         std::strchr(nombre, '/') != nullptr;
+}
+
+void bajarFoto(const char* carpetaCamara, const char* nombre) {
+  if (nombrePeligroso(nombre)) {
+    enviarError("bajar la foto", GP_ERROR_BAD_PARAMETERS);
+    return;
+  }
+
+  char destino[4300];
+  char parcial[4400];
+  int i = primerLibre(destino, nombre, 1);
+  int fd = -1;
+  while (i != 0) {
+    bool ocupado = false;
+    fd = abrirParcial(destino, parcial, ocupado);
+    if (fd >= 0 || !ocupado) break;
+    i = primerLibre(destino, nombre, i + 1);
+  }
+  if (i == 0 || fd < 0) {
+    enviarErrorCarpeta();
+    return;
+  }
+
+  // The library closes the descriptor it wraps; a duplicate keeps the lock
+  // and lets the data be flushed once the library is done with it.
+  int propio = dup(fd);
+  CameraFile* archivo = nullptr;
+  int r = propio < 0 ? GP_ERROR_NO_MEMORY : gp_file_new_from_fd(&archivo, fd);
+  if (r < 0) {
+    close(fd);
+    if (propio >= 0) close(propio);
+    unlink(parcial);
+    enviarError("bajar la foto", r);
+    return;
+  }
+  r = gp_camera_file_get(estado.camara, carpetaCamara, nombre, GP_FILE_TYPE_NORMAL, archivo,
+                         estado.ctx);
+  gp_file_free(archivo);
+  if (r < 0) {
+    close(propio);
+    unlink(parcial);
+    enviarError("bajar la foto", r);
+    return;
+  }
+
+  // The camera's copy may only go once ours is on stable storage and under
+  // a name no one else holds.
+  bool guardada = fsync(propio) == 0;
+  while (guardada && !renombrarSinPisar(parcial, destino)) {
+    guardada = errno == EEXIST && (i = primerLibre(destino, nombre, i + 1)) != 0;
+  }
+  close(propio);
+  if (guardada && !sincronizarCarpeta(destino)) {
+    unlink(destino);
+    guardada = false;
+  }
+  if (!guardada) {
+    unlink(parcial);
+    enviarErrorCarpeta();
+    return;
+  }
+
+  if (std::strncmp(carpetaCamara, "/store_", 7) != 0) {
+    gp_camera_file_delete(estado.camara, carpetaCamara, nombre, estado.ctx);
+  }
+  const char* barra = std::strrchr(destino, '/');
+  enviarFoto(destino, barra ? barra + 1 : destino);
+}

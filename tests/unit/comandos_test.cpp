@@ -1,0 +1,49 @@
+#include "core/comandos.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+TEST(LeerIndice, ReadsLikeAtoi) {
+  EXPECT_EQ(leerIndice("2"), 2);
+  EXPECT_EQ(leerIndice("  \t-3x"), -3);
+  EXPECT_EQ(leerIndice("+7"), 7);
+  EXPECT_EQ(leerIndice("x"), 0);
+  EXPECT_EQ(leerIndice(""), 0);
+  EXPECT_EQ(leerIndice("-"), 0);
+  EXPECT_EQ(leerIndice("0012"), 12);
+}
+
+TEST(LeerIndice, HugeValuesStayFarOutOfRangeWithoutOverflow) {
+  EXPECT_GT(leerIndice("4294967296"), std::numeric_limits<std::int32_t>::max());
+  EXPECT_GT(leerIndice("99999999999999999999999999999999"), std::numeric_limits<std::int32_t>::max());
+  EXPECT_LT(leerIndice("-99999999999999999999999999999999"), 0);
+}
+
+TEST(LeerAbrir, SplitsAtTheFirstSpace) {
+  ArgumentosAbrir a;
+  ASSERT_TRUE(leerAbrir("2 /tmp/my photos", a));
+  EXPECT_EQ(a.indice, 2);
+  EXPECT_EQ(a.carpeta, "/tmp/my photos");
+
+  ASSERT_TRUE(leerAbrir(" folder with space", a));
+  EXPECT_EQ(a.indice, 0);
+  EXPECT_EQ(a.carpeta, "folder with space");
+
+  ASSERT_TRUE(leerAbrir("1 ", a));
+  EXPECT_EQ(a.carpeta, "");
+
+  ASSERT_TRUE(leerAbrir("b fotos", a));
+  EXPECT_EQ(a.indice, 0);
+}
+
+TEST(LeerAbrir, WithoutASpaceThereIsNoCommand) {
+  ArgumentosAbrir a;
+  EXPECT_FALSE(leerAbrir("", a));
+  EXPECT_FALSE(leerAbrir("3", a));
+}
+
+}  // namespace
