@@ -1,0 +1,248 @@
+"""Test harness: runs the real bridge binary, optionally inside a private
+mount namespace with simulated camera cards, and talks to it through pipes.
+
+    with Sesion([Tarjeta(scenario=[...])]) as s:
+        s.send("abrir 0 " + s.fotos)
+        s.expect('{"e":"abierta","modelo":"Mass Storage Camera"}')
+"""
+
+import json
+import os
+import queue
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+GPBRIDGE = os.environ.get("GPBRIDGE", "")
+CAMLIBS_DIR = os.environ.get("CAMLIBS_DIR", "")
+NS_RUN = os.environ.get("NS_RUN", "")
+MODEL = "Mass Storage Camera"
+
+# libgphoto2's texts for the statuses the tests meet.
+TEXTS = {
+    -1: "Unspecified error",
+    -2: "Bad parameters",
+    -6: "Unsupported operation",
+    -7: "I/O problem",
+    -10: "Timeout reading from or writing to the port",
+    -52: "Could not find the requested device on the USB port",
+    -105: "Unknown model",
+    -108: "File not found",
+    -110: "I/O in progress",
+    -113: "Camera I/O error",
+}
+
+
+def error(label, status):
+    """The exact error event line for a library status."""
+    return json.dumps({"e": "error", "texto": f"{label}: {TEXTS[status]}"},
+                      ensure_ascii=False, separators=(",", ":"))
+
+
+def escape_field(value):
+    if isinstance(value, int):
+        return str(value)
+    out = []
+    for b in value.encode() if isinstance(value, str) else value:
+        c = chr(b)
+        if c == "\\":
+            out.append("\\\\")
+        elif c == "\t":
+            out.append("\\t")
+        elif c == "\n":
+            out.append("\\n")
+        elif c == "\r":
+            out.append("\\r")
+        elif b < 0x20 or b >= 0x7F:
+            out.append("\\x%02x" % b)
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def directive(*fields):
+    """One line of the simulated camera's scenario language."""
+    return "\t".join(escape_field(f) for f in fields)
+
+
+def generated(name, size):
+    """The bytes of a generated photo of `size` bytes named `name`."""
+    raw = name.encode() if isinstance(name, str) else name
+    h = sum(raw) % 256
+    return bytes(((i * 131 + h) & 0xFF) for i in range(size))
+
+
+class Tarjeta:
+    """A simulated camera's memory card: a folder bind-mounted in the
+    bridge's namespace. Scenario lines are read when the camera opens;
+    control lines are picked up at run time."""
+
+    def __init__(self, scenario=(), name=None):
+        self.scenario = list(scenario)
+        self.name = name
+        self.src = None
+        self.mount = None
+
+    def prepare(self, root, index):
+        name = self.name or f"card{index}"
+        self.src = os.path.join(root, "cards", name)
+        self.mount = os.path.join(root, "mnt", name)
+        os.makedirs(os.path.join(self.src, "DCIM"))
+        os.makedirs(os.path.join(self.src, "sim"))
+        with open(self.path("scenario"), "w") as f:
+            f.write("".join(line + "\n" for line in self.scenario))
+
+    def path(self, *parts):
+        return os.path.join(self.src, "sim", *parts)
+
+    def control(self, *lines):
+        with open(self.path("control"), "a") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+    def log(self):
+        """The driver's call log as (time, op, fields) tuples."""
+        try:
+            with open(self.path("log"), "rb") as f:
+                raw = f.read().decode("utf-8", "surrogateescape")
+        except FileNotFoundError:
+            return []
+        entries = []
+        for line in raw.splitlines():
+            stamp, _, rest = line.partition(" ")
+            op, *fields = rest.split("\t")
+            entries.append((float(stamp), op, fields))
+        return entries
+
+    def calls(self, op):
+        return [fields for _, o, fields in self.log() if o == op]
+
+
+class Sesion:
+    """One running bridge. Every event line read is checked to be a JSON
+    object; nothing may ever appear on standard error."""
+
+    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None):
+        self.cards = list(cards)
+        self.args = args
+        self.tmpfs = list(tmpfs)
+        self.namespace = bool(self.cards or self.tmpfs) if namespace is None else namespace
+        self.root = tempfile.mkdtemp(prefix="gpbridge-test-")
+        self.fotos = os.path.join(self.root, "fotos")
+        os.makedirs(self.fotos)
+        self.lines = queue.Queue()
+        self.proc = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def start(self):
+        if not GPBRIDGE:
+            raise RuntimeError("GPBRIDGE is not set; run the tests through ctest")
+        cmd = [GPBRIDGE] + ([] if self.args is None else list(self.args))
+        if self.namespace:
+            ns = [NS_RUN]
+            for i, card in enumerate(self.cards):
+                card.prepare(self.root, i)
+                ns += ["--card", f"{card.mount}={card.src}"]
+            for mount, size in self.tmpfs:
+                ns += ["--tmpfs", f"{mount}={size}"]
+            cmd = ns + ["--", "env", f"CAMLIBS={CAMLIBS_DIR}"] + cmd
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, cwd=self.root)
+        threading.Thread(target=self._pump, daemon=True).start()
+
+    def _pump(self):
+        for raw in self.proc.stdout:
+            self.lines.put(raw)
+        self.lines.put(None)
+
+    def send(self, *lines):
+        data = b"".join((l.encode() if isinstance(l, str) else l) + b"\n" for l in lines)
+        self.send_raw(data)
+
+    def send_raw(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def event(self, timeout=10):
+        """The next event line, as text without its line feed, or None at end."""
+        try:
+            raw = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no event within {timeout} s") from None
+        if raw is None:
+            self.lines.put(None)
+            return None
+        assert raw.endswith(b"\n") and not raw.endswith(b"\r\n"), raw
+        text = raw[:-1].decode("utf-8", "surrogateescape")
+        obj = json.loads(text)
+        assert isinstance(obj, dict) and next(iter(obj)) == "e", text
+        return text
+
+    def expect(self, *expected, timeout=10):
+        for line in expected:
+            got = self.event(timeout)
+            if got != line:
+                raise AssertionError(f"expected {line!r}\n     got {got!r}")
+
+    def expect_event(self, name, timeout=10, skip=()):
+        """Reads until an event named `name`, skipping only events in `skip`."""
+        while True:
+            got = self.event(timeout)
+            if got is None:
+                raise AssertionError(f"end of output while waiting for {name}")
+            e = json.loads(got)["e"]
+            if e == name:
+                return json.loads(got)
+            if e not in skip:
+                raise AssertionError(f"expected {name}, got {got!r}")
+
+    def expect_nothing(self, seconds=0.5):
+        try:
+            raw = self.lines.get(timeout=seconds)
+        except queue.Empty:
+            return
+        self.lines.put(raw)
+        raise AssertionError(f"unexpected output {raw!r}")
+
+    def close_input(self):
+        self.proc.stdin.close()
+
+    def wait(self, timeout=10):
+        rc = self.proc.wait(timeout)
+        err = self.proc.stderr.read()
+        assert err == b"", f"the bridge wrote to standard error: {err!r}"
+        return rc
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def open_camera(self, index=0, folder=None):
+        """Opens a camera and consumes `abierta` and the first `ajustes`."""
+        self.send(f"abrir {index} {self.fotos if folder is None else folder}")
+        self.expect(f'{{"e":"abierta","modelo":"{MODEL}"}}')
+        return self.expect_event("ajustes")
+
+
+def require_namespace(test):
+    """Camera tests need a private mount namespace (root). They fail with a
+    clear message where it cannot be made; they are never skipped."""
+    r = subprocess.run([NS_RUN, "--", "true"], capture_output=True)
+    if r.returncode != 0:
+        raise AssertionError("cannot run camera tests: " + r.stderr.decode().strip())
+
+
+class CameraTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_namespace(cls)
