@@ -7,6 +7,10 @@
 #include "core/bridge_state.h"
 #include "events/eventos.h"
 
+std::int32_t siguienteCuadro(std::int32_t n) {
+  return n == std::numeric_limits<std::int32_t>::max() ? 1 : n + 1;
+}
+
 void encenderVista() { estado.conVista = estado.camara ? 1 : 0; }
 
 void apagarVista() {
@@ -33,8 +37,7 @@ void capturarVista() {
     std::snprintf(publicado, sizeof publicado, "%s/vista.jpg", estado.temporal);
     // A frame that cannot be saved or published is dropped silently.
     if (gp_file_save(cuadro, temporal) >= 0 && std::rename(temporal, publicado) == 0) {
-      estado.nVista =
-          estado.nVista == std::numeric_limits<std::int32_t>::max() ? 1 : estado.nVista + 1;
+      estado.nVista = siguienteCuadro(estado.nVista);
       enviarVista(publicado, estado.nVista);
     }
   } else if (r != GP_ERROR_CAMERA_BUSY) {

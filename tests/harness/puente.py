@@ -213,6 +213,22 @@ class Sesion:
         self.lines.put(raw)
         raise AssertionError(f"unexpected output {raw!r}")
 
+    def drain(self, name, quiet=0.5):
+        """Reads events named `name` until none comes for `quiet` seconds."""
+        got = []
+        while True:
+            try:
+                raw = self.lines.get(timeout=quiet)
+            except queue.Empty:
+                return got
+            self.lines.put(raw) if raw is None else None
+            if raw is None:
+                return got
+            ev = json.loads(raw)
+            if ev["e"] != name:
+                raise AssertionError(f"expected only {name} events, got {raw!r}")
+            got.append(ev)
+
     def close_input(self):
         self.proc.stdin.close()
 

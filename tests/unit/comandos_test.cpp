@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "camera/vista.h"
+
 namespace {
 
 TEST(LeerIndice, ReadsLikeAtoi) {
@@ -44,6 +46,12 @@ TEST(LeerAbrir, WithoutASpaceThereIsNoCommand) {
   ArgumentosAbrir a;
   EXPECT_FALSE(leerAbrir("", a));
   EXPECT_FALSE(leerAbrir("3", a));
+}
+
+TEST(SiguienteCuadro, WrapsToOneInsteadOfOverflowing) {
+  EXPECT_EQ(siguienteCuadro(0), 1);
+  EXPECT_EQ(siguienteCuadro(41), 42);
+  EXPECT_EQ(siguienteCuadro(std::numeric_limits<std::int32_t>::max()), 1);
 }
 
 }  // namespace

@@ -1,0 +1,172 @@
+// State of one simulated camera session (camera_init to exit) and the
+// helpers the driver's entry points share.
+#pragma once
+
+#include "log.hpp"
+
+#include <gphoto2/gphoto2-camera.h>
+#include <gphoto2/gphoto2-result.h>
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace simcam {
+
+// Where the bytes of a photo or live-view frame come from: generated on the
+// fly (byte i is (i * 131 + h) & 0xff) or read from a file.
+struct Source {
+    bool from_file = false;
+    std::uint64_t size = 0;  // generated sources only
+    std::string path;        // file sources only, absolute
+};
+
+struct Photo {
+    std::string folder;  // normalised: leading '/', no repeated or trailing '/'
+    std::string name;
+    Source source;
+    std::time_t mtime = 0;
+};
+
+enum class EventKind { Timeout, Unknown, FileAdded, FolderAdded, CaptureComplete, FileChanged, Fail };
+
+struct QueuedEvent {
+    EventKind kind = EventKind::Timeout;
+    std::string folder;  // file_added only, as written in the directive
+    std::string name;
+    bool has_text = false;  // unknown only: carries a string
+    std::string text;
+    int status = 0;  // fail only
+};
+
+enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date };
+
+struct Widget {
+    std::string name;
+    WidgetType type = WidgetType::Text;
+    std::string value;  // text form; toggle/date as decimal int, range as %g
+    std::vector<std::string> choices;
+    float min = 0, max = 100, step = 1;  // range only
+};
+
+struct DownloadFault {
+    int status = GP_ERROR;
+    std::uint64_t bytes = 0;  // written to the destination before failing
+};
+
+enum class TriggerMode { Ok, Unsupported, Fail };
+
+// Which file a directive line came from: some directives are scenario-only.
+enum class Origin { Scenario, Control };
+
+struct Sim {
+    Camera* camera = nullptr;
+    std::string mount;   // card mount point
+    std::string simdir;  // mount + "/sim"
+    std::string control_path;
+    CallLog log;
+
+    bool live = false;  // camera_init finished; photo changes must reach the library's cache
+    bool directory_mode = false;
+    int init_status = 0;
+
+    std::vector<Widget> widgets;
+    std::vector<Photo> photos;
+    std::deque<QueuedEvent> events;
+    std::deque<Photo> next_photos;
+    unsigned next_number = 1;  // NNNN of the next default IMG_NNNN.JPG
+
+    TriggerMode trigger_mode = TriggerMode::Ok;
+    int trigger_status = 0;
+    int capture_status = 0;  // 0: capture works
+
+    std::map<std::string, DownloadFault> download_faults;  // by photo name
+    long chunk_delay_us = 0;
+
+    std::vector<Source> frames;
+    std::size_t frame_index = 0;
+    unsigned long builtin_frames = 0;
+    long preview_busy = 0;
+    int preview_status = 0;  // 0: previews work
+
+    int unplug_status = 0;  // 0: never unplugs
+    long unplug_remaining = 0;
+    bool unplugged = false;
+
+    // Photos added while the library is inside a filesystem call; they are
+    // announced to its cache at the next safe moment.
+    std::vector<std::pair<std::string, std::string>> pending_appends;
+    int fs_depth = 0;        // > 0 while inside a filesystem callback
+    bool announcing = false; // inside our own gp_filesystem_append
+};
+
+// ---- driver.cpp: reaching the session from the library's callbacks ----
+Sim* sim_of(Camera* camera);
+
+// Start of every driver entry point: applies new control lines and, when the
+// library holds no filesystem state (camera-level calls), brings its file
+// cache up to date.
+void enter_call(Sim& sim);
+// Returns the unplug status if this call must fail, else GP_OK. Counted calls
+// move the "unplug after N calls" countdown.
+int unplug_gate(Sim& sim, bool counted);
+
+// Runs a callback body, turning C++ exceptions into libgphoto2 errors so none
+// cross into C.
+template <class F>
+int guarded(F&& body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return GP_ERROR_NO_MEMORY;
+    } catch (...) {
+        return GP_ERROR;
+    }
+}
+
+// ---- script.cpp: the scenario/control line language ----
+std::vector<std::string> split_fields(std::string_view line);
+std::string unescape(std::string_view raw);
+void apply_text(Sim& sim, std::string_view text, Origin origin);
+bool parse_status(std::string_view s, int& status);
+bool parse_source(const Sim& sim, std::string_view s, Source& out);
+std::string read_whole_file(const std::string& path, bool& ok);
+// Reads complete new lines of the control file and applies them.
+void poll_control(Sim& sim);
+
+// ---- config.cpp: configuration widgets ----
+void install_default_widgets(Sim& sim);
+void define_widget(Sim& sim, const std::vector<std::string>& fields);
+void remove_widget(Sim& sim, const std::string& name);
+int cfg_get_single(Camera* camera, const char* name, CameraWidget** widget, GPContext* context);
+int cfg_set_single(Camera* camera, const char* name, CameraWidget* widget, GPContext* context);
+int cfg_get_tree(Camera* camera, CameraWidget** window, GPContext* context);
+int cfg_set_tree(Camera* camera, CameraWidget* window, GPContext* context);
+
+// ---- files.cpp: photos, listings and downloads ----
+std::string normalize_folder(std::string_view folder);
+void add_photo(Sim& sim, Photo photo);
+void announce_pending(Sim& sim);
+std::uint64_t source_size(const Source& src);
+unsigned name_hash(std::string_view name);
+// Streams up to `limit` bytes of a source into `file` in 64 KiB chunks.
+// With `download` set, sleeps chunkdelay after each chunk, re-reads the
+// control file and fails with the unplug status once unplugged.
+int stream_source(Sim& sim, const Source& src, unsigned hash, CameraFile* file, std::uint64_t limit,
+                  bool download, std::uint64_t& written);
+void install_filesystem(Sim& sim);
+
+// ---- capture.cpp: capture, trigger, preview, events ----
+Photo take_next_photo(Sim& sim);
+int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext* context);
+int cam_trigger(Camera* camera, GPContext* context);
+int cam_preview(Camera* camera, CameraFile* file, GPContext* context);
+int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GPContext* context);
+
+}  // namespace simcam

@@ -1,0 +1,141 @@
+"""Live view: frames published whole and numbered, busy and failing previews."""
+
+import os
+import threading
+import time
+import unittest
+
+from puente import CameraTest, Sesion, Tarjeta, directive as d, error
+
+ORDEN = '{"e":"cerrada","motivo":"orden"}'
+
+
+def live_session(card, live="live"):
+    s = Sesion([card], args=[live])
+    os.makedirs(os.path.join(s.root, live))
+    return s
+
+
+class LiveView(CameraTest):
+    def test_frames_are_numbered_and_the_counter_never_resets(self):
+        with live_session(Tarjeta()) as s:
+            s.open_camera()
+            s.send("vista 1")
+            for n in (1, 2, 3):
+                self.assertEqual(s.expect_event("vista"),
+                                 {"e": "vista", "ruta": "live/vista.jpg", "n": n})
+            s.send("vista 0")
+            rest = [ev["n"] for ev in s.drain("vista")]
+            self.assertEqual(rest, list(range(4, 4 + len(rest))))
+            last = rest[-1] if rest else 3
+            s.send("vista 1")
+            self.assertEqual(s.expect_event("vista")["n"], last + 1)
+            s.send("abrir 0 " + s.fotos)
+            s.expect_event("cerrada", skip=("vista",))
+            s.expect_event("ajustes", skip=("abierta",))
+            s.send("vista 1")
+            self.assertGreater(s.expect_event("vista", skip=("ajustes",))["n"], last + 1)
+
+    def test_published_frame_is_whole_and_identical(self):
+        card = Tarjeta()
+        s = live_session(card)
+        with s:
+            frames = [bytes([i]) * 300000 + os.urandom(1000) for i in (1, 2)]
+            for i, data in enumerate(frames):
+                with open(card.path(f"f{i}.jpg"), "wb") as f:
+                    f.write(data)
+            card.control(d("frame", "@f0.jpg"), d("frame", "@f1.jpg"))
+            s.open_camera()
+            s.send("vista 1")
+            s.expect_event("vista")
+            published = os.path.join(s.root, "live", "vista.jpg")
+            seen = set()
+            deadline = time.monotonic() + 1.5
+            while time.monotonic() < deadline:
+                with open(published, "rb") as f:
+                    data = f.read()
+                self.assertIn(data, frames, "a reader saw a partial or foreign frame")
+                seen.add(data)
+            self.assertEqual(len(seen), 2)
+
+    def test_busy_previews_are_retried_silently(self):
+        card = Tarjeta([d("preview", "busy", 5)])
+        with live_session(card) as s:
+            s.open_camera()
+            s.send("vista 1")
+            self.assertEqual(s.expect_event("vista")["n"], 1)
+            self.assertGreaterEqual(len(card.calls("preview")), 6)
+
+    def test_failing_preview_ends_live_view(self):
+        card = Tarjeta()
+        with live_session(card) as s:
+            s.open_camera()
+            s.send("vista 1")
+            s.expect_event("vista")
+            card.control(d("preview", "fail", -7))
+            s.expect_event("error", skip=("vista",))
+            s.expect('{"e":"vistaFin"}')
+            s.expect_nothing(0.6)
+            s.send("cerrar")
+            s.expect(ORDEN)
+
+    def test_failing_preview_and_disconnection_in_one_turn(self):
+        card = Tarjeta()
+        with live_session(card) as s:
+            s.open_camera()
+            s.send("vista 1")
+            s.expect_event("vista")
+            card.control(d("unplug", -7))
+            ev = s.expect_event("error", skip=("vista",))
+            self.assertEqual(ev["texto"], "vista en directo: I/O problem")
+            s.expect('{"e":"vistaFin"}', '{"e":"cerrada","motivo":"desconectada"}')
+
+    def test_vista_0_turns_the_viewfinder_off_even_when_already_off(self):
+        card = Tarjeta()
+        with Sesion([card]) as s:
+            s.open_camera()
+            s.send("vista 0", "cerrar")
+            s.expect(ORDEN)
+        self.assertEqual(card.calls("set_config")[-1], ["viewfinder", "0"])
+
+    def test_vista_1_without_camera_stays_off(self):
+        card = Tarjeta()
+        with Sesion([card]) as s:
+            s.send("vista 1")
+            s.open_camera()
+            s.expect_nothing(0.6)
+        self.assertEqual(card.calls("preview"), [])
+
+    def test_unusable_live_view_directory_is_silent(self):
+        for live in ("/nonexistent/gpbridge", "/proc"):
+            card = Tarjeta()
+            with Sesion([card], args=[live]) as s:
+                s.open_camera()
+                s.send("vista 1")
+                s.expect_nothing(0.6)
+                s.send("cerrar")
+                s.expect(ORDEN)
+            self.assertGreater(len(card.calls("preview")), 3)
+
+    def test_photo_during_live_view(self):
+        card = Tarjeta()
+        with live_session(card) as s:
+            s.open_camera()
+            s.send("vista 1")
+            s.expect_event("vista")
+            card.control(d("shoot", "/capt", "L.JPG", 100))
+            self.assertEqual(s.expect_event("foto", skip=("vista",))["nombre"], "L.JPG")
+            s.expect_event("ajustes")
+            s.expect_event("vista")
+
+    def test_no_timed_reports_during_live_view(self):
+        with live_session(Tarjeta()) as s:
+            s.open_camera()
+            s.send("vista 1")
+            deadline = time.monotonic() + 4.5
+            while time.monotonic() < deadline:
+                self.assertEqual(s.expect_event("vista")["e"], "vista")
+
+
+if __name__ == "__main__":
+    unittest.main()
