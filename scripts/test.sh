@@ -14,3 +14,6 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDG
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+
+# Bounded fuzzing of the command reader and the event writer (about a minute).
+./scripts/fuzz.sh

@@ -3,6 +3,7 @@
 
 #include "sim.hpp"
 
+#include <gphoto2/gphoto2-port-log.h>
 #include <gphoto2/gphoto2-widget.h>
 
 #include <algorithm>

@@ -163,6 +163,7 @@ int stream_source(Sim& sim, const Source& src, unsigned hash, CameraFile* file, 
 void install_filesystem(Sim& sim);
 
 // ---- capture.cpp: capture, trigger, preview, events ----
+std::string builtin_jpeg(std::string_view comment);
 Photo take_next_photo(Sim& sim);
 int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext* context);
 int cam_trigger(Camera* camera, GPContext* context);

@@ -9,12 +9,6 @@
 
 namespace {
 
-struct Comando {
-  std::string_view texto;
-  bool prefijo;  // false: the line must equal `texto` exactly
-  void (*orden)(std::string_view resto);
-};
-
 void ordenAbrir(std::string_view resto) {
   ArgumentosAbrir args;
   if (!leerAbrir(resto, args)) return;
@@ -58,12 +52,14 @@ bool leerAbrir(std::string_view resto, ArgumentosAbrir& args) {
   return true;
 }
 
-void despachar(std::string_view linea) {
-  if (linea.find('\0') != std::string_view::npos) return;
+const Comando* buscarComando(std::string_view linea) {
+  if (linea.find('\0') != std::string_view::npos) return nullptr;
   for (const Comando& c : kComandos) {
-    if (c.prefijo ? linea.starts_with(c.texto) : linea == c.texto) {
-      c.orden(linea.substr(c.texto.size()));
-      return;
-    }
+    if (c.prefijo ? linea.starts_with(c.texto) : linea == c.texto) return &c;
   }
+  return nullptr;
+}
+
+void despachar(std::string_view linea) {
+  if (const Comando* c = buscarComando(linea)) c->orden(linea.substr(c->texto.size()));
 }

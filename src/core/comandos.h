@@ -19,6 +19,17 @@ bool leerAbrir(std::string_view resto, ArgumentosAbrir& args);
 // outside any camera list instead of overflowing.
 std::int64_t leerIndice(std::string_view texto);
 
+// One entry of the command table.
+struct Comando {
+  std::string_view texto;
+  bool prefijo;  // false: the line must equal `texto` exactly
+  void (*orden)(std::string_view resto);
+};
+
+// The table entry `linea` selects: the first that matches, or null for lines
+// that match nothing or hold a zero byte.
+const Comando* buscarComando(std::string_view linea);
+
 // Runs the handler of the first table entry that matches `linea`; lines that
 // match nothing, or that hold a zero byte, are ignored.
 void despachar(std::string_view linea);

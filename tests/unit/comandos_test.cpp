@@ -48,6 +48,22 @@ TEST(LeerAbrir, WithoutASpaceThereIsNoCommand) {
   EXPECT_FALSE(leerAbrir("3", a));
 }
 
+TEST(BuscarComando, WholeLinesAndTheAbrirPrefix) {
+  using namespace std::literals;
+  for (std::string_view linea : {"buscar"sv, "disparar"sv, "vista 0"sv, "vista 1"sv, "cerrar"sv,
+                                 "salir"sv}) {
+    ASSERT_NE(buscarComando(linea), nullptr) << linea;
+    EXPECT_EQ(buscarComando(linea)->texto, linea);
+  }
+  ASSERT_NE(buscarComando("abrir 0 /x"), nullptr);
+  EXPECT_EQ(buscarComando("abrir 0 /x")->texto, "abrir ");
+  for (std::string_view linea : {""sv, "buscar "sv, "Buscar"sv, " buscar"sv, "abrir"sv,
+                                 "vista 2"sv, "vista"sv, "salir\t"sv, "buscar\0"sv,
+                                 "abrir 0 /a\0b"sv}) {
+    EXPECT_EQ(buscarComando(linea), nullptr) << linea;
+  }
+}
+
 TEST(SiguienteCuadro, WrapsToOneInsteadOfOverflowing) {
   EXPECT_EQ(siguienteCuadro(0), 1);
   EXPECT_EQ(siguienteCuadro(41), 42);
