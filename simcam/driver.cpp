@@ -143,6 +143,11 @@ int init_session(Camera* camera)
     }
     install_filesystem(sim);
     sim.live = true;
+    // Fill the library's file cache now, so later downloads and deletions
+    // find their photos without a listing, which an unplugged camera fails.
+    for (const auto& p : sim.photos)
+        sim.pending_appends.emplace_back(p.folder, p.name);
+    announce_pending(sim);
     return GP_OK;
 }
 

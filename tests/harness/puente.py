@@ -85,8 +85,11 @@ class Tarjeta:
         self.name = name
         self.src = None
         self.mount = None
+        self.saved_log = b""
 
     def prepare(self, root, index):
+        if self.src is not None:  # already laid out: reuse it as it is
+            return
         name = self.name or f"card{index}"
         self.src = os.path.join(root, "cards", name)
         self.mount = os.path.join(root, "mnt", name)
@@ -104,17 +107,21 @@ class Tarjeta:
 
     def log(self):
         """The driver's call log as (time, op, fields) tuples."""
-        try:
-            with open(self.path("log"), "rb") as f:
-                raw = f.read().decode("utf-8", "surrogateescape")
-        except FileNotFoundError:
-            return []
+        raw = self.read_log().decode("utf-8", "surrogateescape")
         entries = []
         for line in raw.splitlines():
             stamp, _, rest = line.partition(" ")
             op, *fields = rest.split("\t")
             entries.append((float(stamp), op, fields))
         return entries
+
+    def read_log(self):
+        try:
+            with open(self.path("log"), "rb") as f:
+                self.saved_log = f.read()
+        except (FileNotFoundError, TypeError):
+            pass  # the card is gone with its session: the last copy read
+        return self.saved_log
 
     def calls(self, op):
         return [fields for _, o, fields in self.log() if o == op]
@@ -124,7 +131,7 @@ class Sesion:
     """One running bridge. Every event line read is checked to be a JSON
     object; nothing may ever appear on standard error."""
 
-    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None):
+    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True):
         self.cards = list(cards)
         self.args = args
         self.tmpfs = list(tmpfs)
@@ -134,6 +141,7 @@ class Sesion:
         os.makedirs(self.fotos)
         self.lines = queue.Queue()
         self.proc = None
+        self.pump = pump
 
     def __enter__(self):
         self.start()
@@ -141,6 +149,8 @@ class Sesion:
 
     def __exit__(self, *exc):
         self.stop()
+        for card in self.cards:
+            card.read_log()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def start(self):
@@ -157,7 +167,8 @@ class Sesion:
             cmd = ns + ["--", "env", f"CAMLIBS={CAMLIBS_DIR}"] + cmd
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, cwd=self.root)
-        threading.Thread(target=self._pump, daemon=True).start()
+        if self.pump:
+            threading.Thread(target=self._pump, daemon=True).start()
 
     def _pump(self):
         for raw in self.proc.stdout:
@@ -235,13 +246,22 @@ class Sesion:
     def wait(self, timeout=10):
         rc = self.proc.wait(timeout)
         err = self.proc.stderr.read()
+        self.proc.stderr.close()
         assert err == b"", f"the bridge wrote to standard error: {err!r}"
         return rc
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        for pipe in (self.proc.stdin, self.proc.stderr, None if self.pump else self.proc.stdout):
+            if pipe is not None and not pipe.closed:
+                try:
+                    pipe.close()
+                except BrokenPipeError:
+                    pass
 
     def open_camera(self, index=0, folder=None):
         """Opens a camera and consumes `abierta` and the first `ajustes`."""
