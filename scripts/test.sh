@@ -12,7 +12,8 @@ ctest --test-dir build --output-on-failure -j "$JOBS"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON
 cmake --build build-asan -j "$JOBS"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"
 
 # Bounded fuzzing of the command reader and the event writer (about a minute).

@@ -164,7 +164,7 @@ protected:
     {
         int fd = memfd_create("download", MFD_CLOEXEC);
         CameraFile* file = nullptr;
-        gp_file_new_from_fd(&file, fd);
+        gp_file_new_from_fd(&file, dup(fd));  // the library closes its descriptor
         int r = gp_camera_file_get(cam_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL, file, ctx_);
         gp_file_unref(file);
         off_t size = lseek(fd, 0, SEEK_END);
