@@ -9,6 +9,7 @@ JOBS=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON
 cmake --build build -j "$JOBS"
 ctest --test-dir build --output-on-failure -j "$JOBS"
+./scripts/check-install.sh build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON
 cmake --build build-asan -j "$JOBS"

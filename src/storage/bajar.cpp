@@ -44,13 +44,22 @@ int primerLibre(char (&destino)[4300], const char* nombre, int desde) {
 // Moves `parcial` to `destino` only if nothing is there, so a file that
 // appeared since the probe (another process sharing the folder) is never
 // replaced. Falls back to a hard link where the filesystem lacks the
-// no-replace rename. Fails with errno EEXIST on a clash.
+// no-replace rename, and to a probe and a plain rename where it has neither
+// (a small window, but the photo is saved). Fails with errno EEXIST on a clash.
 bool renombrarSinPisar(const char* parcial, const char* destino) {
   if (renameat2(AT_FDCWD, parcial, AT_FDCWD, destino, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  if (link(parcial, destino) != 0) return false;
-  unlink(parcial);
-  return true;
+  if (link(parcial, destino) == 0) {
+    unlink(parcial);
+    return true;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  struct stat st;
+  if (lstat(destino, &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(parcial, destino) == 0;
 }
 
 // Flushes the directory holding `ruta`, so the new name survives a crash.
@@ -67,7 +76,9 @@ bool sincronizarCarpeta(const char* ruta) {
   }
   int fd = open(carpeta, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool bien = fsync(fd) == 0;
+  // EINVAL: this filesystem cannot flush a directory at all; nothing more
+  // can be done for the name, and refusing would make the folder unusable.
+  bool bien = fsync(fd) == 0 || errno == EINVAL;
   close(fd);
   return bien;
 }
@@ -78,19 +89,31 @@ bool sincronizarCarpeta(const char* ruta) {
 int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
   ocupado = false;
   std::snprintf(parcial, sizeof parcial, "%s.parcial", destino);
-  int fd = open(parcial, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    ocupado = errno == EWOULDBLOCK;
-    return -1;
+  for (int intento = 0; intento < 8; ++intento) {
+    int fd = open(parcial, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ocupado = errno == EWOULDBLOCK;
+      close(fd);
+      return -1;
+    }
+    // The lock may have come free because its holder just renamed the file
+    // to a photo's final name or removed it: then this descriptor is not the
+    // partial file any more, and truncating it would destroy that photo.
+    struct stat abierto, enRuta;
+    if (fstat(fd, &abierto) != 0 || stat(parcial, &enRuta) != 0 ||
+        abierto.st_dev != enRuta.st_dev || abierto.st_ino != enRuta.st_ino) {
+      close(fd);
+      continue;
+    }
+    if (ftruncate(fd, 0) != 0) {
+      close(fd);
+      unlink(parcial);
+      return -1;
+    }
+    return fd;
   }
-  if (ftruncate(fd, 0) != 0) {
-    close(fd);
-    unlink(parcial);
-    return -1;
-  }
-  return fd;
+  return -1;
 }
 
 }  // namespace

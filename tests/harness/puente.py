@@ -16,6 +16,8 @@ import threading
 import time
 import unittest
 
+import esquema
+
 GPBRIDGE = os.environ.get("GPBRIDGE", "")
 CAMLIBS_DIR = os.environ.get("CAMLIBS_DIR", "")
 NS_RUN = os.environ.get("NS_RUN", "")
@@ -32,7 +34,7 @@ TEXTS = {
     -105: "Unknown model",
     -108: "File not found",
     -110: "I/O in progress",
-    -113: "Camera I/O error",
+    -113: "Camera could not complete operation",
 }
 
 
@@ -194,8 +196,7 @@ class Sesion:
             return None
         assert raw.endswith(b"\n") and not raw.endswith(b"\r\n"), raw
         text = raw[:-1].decode("utf-8", "surrogateescape")
-        obj = json.loads(text)
-        assert isinstance(obj, dict) and next(iter(obj)) == "e", text
+        esquema.validate_line(text)
         return text
 
     def expect(self, *expected, timeout=10):
@@ -235,7 +236,7 @@ class Sesion:
             self.lines.put(raw) if raw is None else None
             if raw is None:
                 return got
-            ev = json.loads(raw)
+            ev = esquema.validate_line(raw[:-1].decode("utf-8", "surrogateescape"))
             if ev["e"] != name:
                 raise AssertionError(f"expected only {name} events, got {raw!r}")
             got.append(ev)

@@ -170,6 +170,23 @@ class Download(CameraTest):
                 self.assertEqual(f.read(), b"someone else's")
             self.assert_safe(s, card, "/capt", "R.JPG", 64 * 1024 * 40, foreign=["R.JPG"])
 
+    def test_partial_file_held_by_another_process_is_left_alone(self):
+        import fcntl
+        card = Tarjeta()
+        with Sesion([card]) as s:
+            held = os.path.join(s.fotos, "H.JPG.parcial")
+            with open(held, "wb") as other:
+                other.write(b"another bridge's download")
+                other.flush()
+                fcntl.flock(other, fcntl.LOCK_EX)
+                s.open_camera()
+                card.control(d("shoot", "/capt", "H.JPG", 500))
+                s.expect(foto(s.fotos, "H-2.JPG"))
+            with open(held, "rb") as f:
+                self.assertEqual(f.read(), b"another bridge's download")
+            with open(os.path.join(s.fotos, "H-2.JPG"), "rb") as f:
+                self.assertEqual(f.read(), generated("H.JPG", 500))
+
     def test_every_suffix_taken(self):
         card = Tarjeta()
         with Sesion([card]) as s:

@@ -1,0 +1,141 @@
+"""Shared helpers for the benchmarks: finds the build, imports the test
+harness (tests/harness/puente.py) and reads process figures from /proc.
+
+Benchmarks print figures; they are not tests and never run under ctest.
+Each benchmark also prints one machine-readable line per goal:
+
+    RESULT<TAB>benchmark<TAB>figure<TAB>value<TAB>goal<TAB>met|MISSED
+
+which bench/run_all.sh gathers into one table.
+"""
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH)
+BUILD = os.environ.get("GPBRIDGE_BUILD", os.path.join(ROOT, "build"))
+
+# The harness reads these when it is imported.
+os.environ.setdefault("GPBRIDGE", os.path.join(BUILD, "gpbridge"))
+os.environ.setdefault("CAMLIBS_DIR", os.path.join(BUILD, "camlibs"))
+os.environ.setdefault("NS_RUN", os.path.join(ROOT, "tests", "harness", "ns-run"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
+
+import puente  # noqa: E402  (needs the environment above)
+from puente import Sesion, Tarjeta, directive  # noqa: E402,F401
+
+TICK = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def check_build():
+    for path in (puente.GPBRIDGE, os.path.join(puente.CAMLIBS_DIR, "simcam.so")):
+        if not os.path.exists(path):
+            sys.exit(f"missing {path}: build first (cmake -S . -B build && cmake --build build -j2)")
+    r = subprocess.run([puente.NS_RUN, "--", "true"], capture_output=True)
+    if r.returncode != 0:
+        sys.exit("cannot make a private mount namespace: " + r.stderr.decode().strip())
+
+
+def wait_until_exec(pid, name="gpbridge", timeout=10):
+    """The harness's Popen pid becomes the bridge once ns-run, unshare and env
+    have exec'd; wait for that before reading its figures."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().strip() == name[:15]:
+                    return
+        except FileNotFoundError:
+            pass
+        time.sleep(0.002)
+    raise RuntimeError(f"process {pid} never became {name}")
+
+
+def cpu_times(pid):
+    """(user, system) CPU seconds of the whole process, all threads, from
+    /proc/<pid>/stat utime and stime (clock-tick resolution)."""
+    with open(f"/proc/{pid}/stat") as f:
+        data = f.read()
+    fields = data[data.rindex(")") + 2:].split()
+    # fields[0] is field 3 (state); utime is field 14, stime field 15.
+    return int(fields[11]) / TICK, int(fields[12]) / TICK
+
+
+def run_time_ns(pid):
+    """Nanoseconds on the CPU (all threads) from /proc/<pid>/schedstat of
+    each task: a finer cross-check of utime+stime."""
+    total = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+def threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def status_kb(pid, key):
+    """A kB figure from /proc/<pid>/status, e.g. VmRSS or VmHWM."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
+def reset_hwm(pid):
+    """Resets VmHWM to the current RSS (writing 5 to clear_refs, Linux 4.0+).
+    Returns False where the kernel refuses."""
+    try:
+        with open(f"/proc/{pid}/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def percentile(values, p):
+    """Nearest-rank percentile (p in 0..100)."""
+    s = sorted(values)
+    if not s:
+        return float("nan")
+    k = max(0, min(len(s) - 1, int(-(-p * len(s) // 100)) - 1))
+    return s[k]
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def load1():
+    return os.getloadavg()[0]
+
+
+def wait_for_quiet(max_load=None, max_wait=None, quiet=False):
+    """Waits (bounded) for the one-minute load average to fall below
+    `max_load` (default: the number of cores), so a neighbour's test run
+    does not skew the figures. Prints what it saw; never refuses to run."""
+    cores = os.cpu_count() or 1
+    max_load = float(os.environ.get("BENCH_MAX_LOAD", max_load if max_load is not None else cores * 0.75))
+    max_wait = float(os.environ.get("BENCH_MAX_WAIT", max_wait if max_wait is not None else 300))
+    start = time.monotonic()
+    while load1() > max_load and time.monotonic() - start < max_wait:
+        time.sleep(5)
+    if not quiet:
+        print(f"# load average at start: {load1():.2f} on {cores} cores"
+              + ("" if load1() <= max_load else f" (still above {max_load:.2f} after {max_wait:.0f} s)"))
+
+
+def result(bench, figure, value, goal, met):
+    """Prints the machine-readable line for one goal."""
+    print("RESULT\t%s\t%s\t%s\t%s\t%s" % (bench, figure, value, goal, "met" if met else "MISSED"),
+          flush=True)

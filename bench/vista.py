@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Live-view throughput: the simulated camera serves each preview frame at
+once (its default built-in 8x8 JPEG frames), so the bridge's own loop sets
+the pace. Counts `vista` events over N frames and prints frames per second
+overall and per tenth of the run, CPU time per frame, and resident memory.
+
+    bench/vista.py [N]        (default 100000 frames, about 18 minutes)
+
+Goals: at least 95 frames per second overall and in every tenth (the 10 ms
+event wait per frame makes 100 the ceiling); no resident memory growth."""
+
+import argparse
+import json
+import os
+import sys
+import time
+
+import comun
+from comun import Sesion, Tarjeta
+
+GROWTH_LIMIT_KB = 64  # "no growth": less than this many kB from first to last tenth
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("frames", nargs="?", type=int, default=100000)
+    args = ap.parse_args()
+    n_total = max(args.frames, 10)
+    comun.check_build()
+    comun.wait_for_quiet()
+
+    s = Sesion([Tarjeta()], args=["live"])
+    os.makedirs(os.path.join(s.root, "live"))
+    with s:
+        pid = s.proc.pid
+        comun.wait_until_exec(pid)
+        s.open_camera()
+        rss_open = comun.status_kb(pid, "VmRSS")
+
+        window = n_total // 10
+        marks = []  # (frames, monotonic time, user, sys, rss kB) at each tenth
+        others = {}
+        expected_n = 1
+        gaps = 0
+        u0, k0 = comun.cpu_times(pid)
+        t0 = time.monotonic()
+        s.send("vista 1")
+        count = 0
+        rss_first = None
+        while count < n_total:
+            raw = s.lines.get(timeout=10)
+            if raw is None:
+                sys.exit("the bridge ended during live view")
+            ev = json.loads(raw)
+            if ev["e"] != "vista":
+                others[ev["e"]] = others.get(ev["e"], 0) + 1
+                continue
+            count += 1
+            if ev["n"] != expected_n:
+                gaps += 1
+            expected_n = ev["n"] + 1
+            if count == 1:
+                rss_first = comun.status_kb(pid, "VmRSS")
+            if count % window == 0 or count == n_total:
+                u, k = comun.cpu_times(pid)
+                marks.append((count, time.monotonic(), u, k, comun.status_kb(pid, "VmRSS")))
+        hwm = comun.status_kb(pid, "VmHWM")
+        rss_end = comun.status_kb(pid, "VmRSS")
+        n_threads = comun.threads(pid)
+        t_end = marks[-1][1]
+        u_end, k_end = marks[-1][2], marks[-1][3]
+        s.send("vista 0", "cerrar")
+        s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
+
+    elapsed = t_end - t0
+    fps = n_total / elapsed
+    print(f"frames: {n_total} in {elapsed:.2f} s  (bridge threads: {n_threads})")
+    print(f"frames per second, overall: {fps:.2f}")
+    print("per tenth of the run:")
+    print("  frames      fps     RSS kB")
+    prev_c, prev_t = 0, t0
+    window_fps = []
+    for c, t, _u, _k, rss in marks:
+        w = (c - prev_c) / (t - prev_t)
+        window_fps.append(w)
+        print(f"  {c:>7} {w:>8.2f} {rss:>10}")
+        prev_c, prev_t = c, t
+    user_ms = (u_end - u0) * 1000 / n_total
+    sys_ms = (k_end - k0) * 1000 / n_total
+    print(f"CPU per frame: user {user_ms:.3f} ms, system {sys_ms:.3f} ms, total {user_ms + sys_ms:.3f} ms")
+    print(f"RSS: after opening {rss_open} kB, at first frame {rss_first} kB, at the end {rss_end} kB; "
+          f"peak (VmHWM) {hwm} kB")
+    if gaps:
+        print(f"frame numbers skipped {gaps} times")
+    if others:
+        print("other events during live view: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items())))
+
+    growth = marks[-1][4] - marks[0][4]
+    spread = max(window_fps) - min(window_fps)
+    comun.result("vista", "live view, frames per second", f"{fps:.1f}", ">= 95", fps >= 95)
+    comun.result("vista", "slowest tenth, frames per second", f"{min(window_fps):.1f} (spread {spread:.1f})",
+                 ">= 95", min(window_fps) >= 95)
+    comun.result("vista", "CPU per frame (user+system)", f"{user_ms + sys_ms:.3f} ms", "(figure)", True)
+    comun.result("vista", "RSS growth, first to last tenth", f"{growth} kB (peak {hwm} kB)",
+                 f"< {GROWTH_LIMIT_KB} kB", growth < GROWTH_LIMIT_KB)
+
+
+if __name__ == "__main__":
+    main()
