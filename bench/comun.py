@@ -66,17 +66,20 @@ def cpu_times(pid):
     return int(fields[11]) / TICK, int(fields[12]) / TICK
 
 
-def run_time_ns(pid):
-    """Nanoseconds on the CPU (all threads) from /proc/<pid>/schedstat of
-    each task: a finer cross-check of utime+stime."""
-    total = 0
+def sched_ns(pid):
+    """(on-CPU ns, run-queue wait ns) summed over the process's tasks, from
+    /proc/<pid>/task/*/schedstat: how long it ran, and how long it was
+    runnable but waiting for a CPU (contention from other processes)."""
+    run = wait = 0
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
+                a, b, _ = f.read().split()
+            run += int(a)
+            wait += int(b)
         except (FileNotFoundError, ProcessLookupError):
             pass
-    return total
+    return run, wait
 
 
 def threads(pid):
@@ -136,6 +139,7 @@ def wait_for_quiet(max_load=None, max_wait=None, quiet=False):
 
 
 def result(bench, figure, value, goal, met):
-    """Prints the machine-readable line for one goal."""
-    print("RESULT\t%s\t%s\t%s\t%s\t%s" % (bench, figure, value, goal, "met" if met else "MISSED"),
-          flush=True)
+    """Prints the machine-readable line for one goal (met=None: a figure
+    reported without a goal)."""
+    mark = "-" if met is None else ("met" if met else "MISSED")
+    print("RESULT\t%s\t%s\t%s\t%s\t%s" % (bench, figure, value, goal, mark), flush=True)

@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""Command latency: from writing `disparar` on the bridge's standard input
+(time.monotonic() taken just before the write; CLOCK_MONOTONIC) to the
+simulated camera's `trigger` log line (CLOCK_MONOTONIC, written when the
+driver's trigger entry point runs). Measured with the camera idle (the loop
+sits in a 200 ms event wait) and during live view (a 10 ms wait per frame).
+Commands are spaced by random pauses so they do not phase-lock to the loop.
+Each trigger makes a small default photo that is downloaded before the next
+command is sent.
+
+    bench/latencia.py [--count 200] [--seed S]
+
+Goals: idle p99 <= 210 ms; live-view p99 <= 15 ms."""
+
+import argparse
+import os
+import random
+import time
+
+import comun
+from comun import Sesion, Tarjeta
+
+
+def fire(s, rng, pause_max, skip):
+    time.sleep(rng.uniform(0, pause_max))
+    t = time.monotonic()
+    s.send("disparar")
+    s.expect_event("foto", skip=skip)
+    return t
+
+
+def summary(label, lat_ms):
+    p50 = comun.percentile(lat_ms, 50)
+    p90 = comun.percentile(lat_ms, 90)
+    p99 = comun.percentile(lat_ms, 99)
+    print(f"{label}: n={len(lat_ms)}  min {min(lat_ms):.2f}  p50 {p50:.2f}  p90 {p90:.2f}  "
+          f"p99 {p99:.2f}  max {max(lat_ms):.2f}  mean {sum(lat_ms) / len(lat_ms):.2f}  (ms)")
+    return p50, p99
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--count", type=int, default=200, help="commands per phase (default 200)")
+    ap.add_argument("--seed", type=int, default=None)
+    args = ap.parse_args()
+    rng = random.Random(args.seed)
+    comun.check_build()
+    comun.wait_for_quiet()
+
+    card = Tarjeta()
+    s = Sesion([card], args=["live"])
+    os.makedirs(os.path.join(s.root, "live"))
+    sent_idle, sent_live = [], []
+    with s:
+        comun.wait_until_exec(s.proc.pid)
+        s.open_camera()
+        for _ in range(args.count):
+            # Pauses up to 250 ms land anywhere in the 200 ms event wait.
+            sent_idle.append(fire(s, rng, 0.25, ("ajustes",)))
+        s.send("vista 1")
+        s.expect_event("vista", skip=("ajustes",))
+        for _ in range(args.count):
+            # Pauses up to 50 ms land anywhere in the ~10 ms frame turn.
+            sent_live.append(fire(s, rng, 0.05, ("ajustes", "vista")))
+        s.send("vista 0", "cerrar")
+        s.expect_event("cerrada", skip=("ajustes", "vista", "vistaFin"))
+    triggers = [t for t, op, _ in card.log() if op == "trigger"]
+    if len(triggers) != 2 * args.count:
+        raise SystemExit(f"expected {2 * args.count} trigger lines in the camera's log, got {len(triggers)}")
+    idle = [(tr - tw) * 1000 for tr, tw in zip(triggers[:args.count], sent_idle)]
+    live = [(tr - tw) * 1000 for tr, tw in zip(triggers[args.count:], sent_live)]
+    if min(idle + live) < 0:
+        raise SystemExit("a trigger came before its command: the logs do not match")
+    _, p99_idle = summary("idle      ", idle)
+    _, p99_live = summary("live view ", live)
+    comun.result("latencia", "disparar -> trigger, idle, p50 / p99",
+                 f"{comun.percentile(idle, 50):.1f} / {p99_idle:.1f} ms", "p99 <= 210 ms", p99_idle <= 210)
+    comun.result("latencia", "disparar -> trigger, live view, p50 / p99",
+                 f"{comun.percentile(live, 50):.1f} / {p99_live:.1f} ms", "p99 <= 15 ms", p99_live <= 15)
+
+
+if __name__ == "__main__":
+    main()
