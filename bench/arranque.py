@@ -13,28 +13,11 @@ alternate between the two; medians are compared.
 Goal: bridge median / minimal program median <= 1.1."""
 
 import argparse
-import os
-import subprocess
 import time
 
 import comun
 import puente
 from comun import Sesion, Tarjeta
-
-OUT = os.path.join(comun.ROOT, "build-bench")
-
-
-def build_minimo():
-    src = os.path.join(comun.BENCH, "minimo.cpp")
-    exe = os.path.join(OUT, "minimo")
-    if os.path.exists(exe) and os.path.getmtime(exe) >= os.path.getmtime(src):
-        return exe
-    os.makedirs(OUT, exist_ok=True)
-    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libgphoto2"], check=True,
-                           capture_output=True, text=True).stdout.split()
-    subprocess.run(["g++", "-std=c++20", "-O2", "-o", exe, src] + flags, check=True)
-    return exe
-
 
 def one_run(program, send_buscar):
     card = Tarjeta()
@@ -72,7 +55,7 @@ def main():
     ap.add_argument("--reps", type=int, default=100, help="timed runs of each (default 100)")
     args = ap.parse_args()
     comun.check_build()
-    minimo = build_minimo()
+    minimo = comun.build_helper("minimo")
     bridge = puente.GPBRIDGE
     comun.wait_for_quiet()
 

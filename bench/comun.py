@@ -41,6 +41,37 @@ def check_build():
         sys.exit("cannot make a private mount namespace: " + r.stderr.decode().strip())
 
 
+def build_helper(name):
+    """Compiles bench/<name>.cpp into build-bench/<name> (when missing or
+    older than its source), linked with libgphoto2; returns its path."""
+    src = os.path.join(BENCH, name + ".cpp")
+    out_dir = os.path.join(ROOT, "build-bench")
+    exe = os.path.join(out_dir, name)
+    if os.path.exists(exe) and os.path.getmtime(exe) >= os.path.getmtime(src):
+        return exe
+    os.makedirs(out_dir, exist_ok=True)
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libgphoto2"], check=True,
+                           capture_output=True, text=True).stdout.split()
+    subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-o", exe, src] + flags, check=True)
+    return exe
+
+
+def run_helper(exe, args, card, timeout):
+    """Runs a helper program the way the harness runs the bridge (same
+    namespace, card and CAMLIBS); returns its standard output."""
+    s = Sesion([card], args=args, pump=False)
+    saved = puente.GPBRIDGE
+    puente.GPBRIDGE = exe
+    try:
+        s.start()
+        out = s.proc.stdout.read()
+        s.proc.wait(timeout)
+        return out.decode()
+    finally:
+        puente.GPBRIDGE = saved
+        s.__exit__(None, None, None)
+
+
 def wait_until_exec(pid, name="gpbridge", timeout=10):
     """The harness's Popen pid becomes the bridge once ns-run, unshare and env
     have exec'd; wait for that before reading its figures."""

@@ -10,6 +10,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON
 cmake --build build -j "$JOBS"
 ctest --test-dir build --output-on-failure -j "$JOBS"
 ./scripts/check-install.sh build
+# A full session under valgrind: no leak of ours, no descriptor left open.
+python3 tests/valgrind/sesion.py build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON
 cmake --build build-asan -j "$JOBS"

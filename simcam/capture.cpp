@@ -233,12 +233,9 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
         }
         using clock = std::chrono::steady_clock;
         const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+        // An unplug read during the wait strikes the next call: this wait
+        // still ends with an event or its timeout.
         for (;;) {
-            if (sim->unplugged) {
-                *type = GP_EVENT_UNKNOWN;
-                sim->log.write("wait", {t, std::to_string(sim->unplug_status)});
-                return sim->unplug_status;
-            }
             if (!sim->events.empty()) {
                 QueuedEvent e = std::move(sim->events.front());
                 sim->events.pop_front();

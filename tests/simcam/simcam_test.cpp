@@ -464,6 +464,18 @@ TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus)
     EXPECT_GT(bytes.size(), 0u);
     EXPECT_LT(bytes.size(), 1048576u);
     EXPECT_EQ(bytes, generated("slow.jpg", bytes.size()));
+
+    // A wait in progress still ends normally; the next call fails.
+    ASSERT_EQ(open_camera(""), GP_OK);
+    std::thread late([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        control("unplug\t-7\n");
+    });
+    r = wait(300, type);
+    late.join();
+    EXPECT_EQ(r, GP_OK);
+    EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+    EXPECT_EQ(preview(bytes), -7);
 }
 
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites)

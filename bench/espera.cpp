@@ -1,0 +1,72 @@
+// Reference for bench/reposo.py: the least a program can spend while a
+// camera is open and idle. Detects and opens camera 0 with the same library
+// calls as the bridge, then only calls gp_camera_wait_for_event with a 200 ms
+// timeout for the given number of seconds, and prints the CPU seconds it
+// used meanwhile (getrusage: user and system).
+//
+//   espera SECONDS
+#include <gphoto2/gphoto2.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+static double cpu(int who, double* user, double* sys) {
+  rusage ru{};
+  getrusage(who, &ru);
+  *user = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6;
+  *sys = ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+  return *user + *sys;
+}
+
+int main(int argc, char** argv) {
+  double seconds = argc > 1 ? std::atof(argv[1]) : 60;
+  GPContext* ctx = gp_context_new();
+  CameraAbilitiesList* capacidades = nullptr;
+  gp_abilities_list_new(&capacidades);
+  gp_abilities_list_load(capacidades, ctx);
+  GPPortInfoList* puertos = nullptr;
+  gp_port_info_list_new(&puertos);
+  gp_port_info_list_load(puertos);
+  CameraList* lista = nullptr;
+  gp_list_new(&lista);
+  gp_abilities_list_detect(capacidades, puertos, lista, ctx);
+  if (gp_list_count(lista) < 1) {
+    std::printf("no camera\n");
+    return 1;
+  }
+  const char* modelo = nullptr;
+  const char* puerto = nullptr;
+  gp_list_get_name(lista, 0, &modelo);
+  gp_list_get_value(lista, 0, &puerto);
+  Camera* camara = nullptr;
+  gp_camera_new(&camara);
+  CameraAbilities a;
+  gp_abilities_list_get_abilities(capacidades, gp_abilities_list_lookup_model(capacidades, modelo), &a);
+  gp_camera_set_abilities(camara, a);
+  GPPortInfo info;
+  gp_port_info_list_get_info(puertos, gp_port_info_list_lookup_path(puertos, puerto), &info);
+  gp_camera_set_port_info(camara, info);
+  if (gp_camera_init(camara, ctx) < 0) {
+    std::printf("cannot open the camera\n");
+    return 1;
+  }
+
+  double u0, s0, u1, s1;
+  cpu(RUSAGE_SELF, &u0, &s0);
+  auto fin = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  long esperas = 0;
+  while (std::chrono::steady_clock::now() < fin) {
+    CameraEventType tipo;
+    void* datos = nullptr;
+    gp_camera_wait_for_event(camara, 200, &tipo, &datos, ctx);
+    std::free(datos);
+    ++esperas;
+  }
+  cpu(RUSAGE_SELF, &u1, &s1);
+  std::printf("waits %ld user %.6f system %.6f\n", esperas, u1 - u0, s1 - s0);
+  gp_camera_exit(camara, ctx);
+  gp_camera_free(camara);
+  return 0;
+}
