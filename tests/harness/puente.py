@@ -133,7 +133,7 @@ class Sesion:
     """One running bridge. Every event line read is checked to be a JSON
     object; nothing may ever appear on standard error."""
 
-    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True):
+    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True, camlibs=None):
         self.cards = list(cards)
         self.args = args
         self.tmpfs = list(tmpfs)
@@ -144,6 +144,7 @@ class Sesion:
         self.lines = queue.Queue()
         self.proc = None
         self.pump = pump
+        self.camlibs = CAMLIBS_DIR if camlibs is None else camlibs
 
     def __enter__(self):
         self.start()
@@ -166,7 +167,7 @@ class Sesion:
                 ns += ["--card", f"{card.mount}={card.src}"]
             for mount, size in self.tmpfs:
                 ns += ["--tmpfs", f"{mount}={size}"]
-            cmd = ns + ["--", "env", f"CAMLIBS={CAMLIBS_DIR}"] + cmd
+            cmd = ns + ["--", "env", f"CAMLIBS={self.camlibs}"] + cmd
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, cwd=self.root)
         if self.pump:

@@ -56,6 +56,20 @@ class OpenAndClose(CameraTest):
             s.send("cerrar")
             s.expect(ORDEN)
 
+    def test_detected_camera_without_a_driver_is_refused_cleanly(self):
+        # The card is detected, but no driver in the (empty) driver folder
+        # knows its model: the lookup fails and nothing half-made is opened.
+        s = Sesion([Tarjeta()], camlibs="/nonexistent-driver-folder")
+        with s:
+            s.send("buscar")
+            self.assertIn("Mass Storage Camera", s.event())
+            s.send("abrir 0 " + s.fotos, "disparar", "vista 1")
+            s.expect(error("abrir", -105))
+            s.expect_nothing(0.5)
+            s.close_input()
+            self.assertEqual(s.wait(), 0)
+            s.expect(None)
+
     def test_second_card_is_index_one(self):
         cards = [Tarjeta(name="a"), Tarjeta(name="b")]
         with Sesion(cards) as s:
