@@ -10,7 +10,7 @@ log=$(mktemp /tmp/gpbridge-setup.XXXXXX)
 echo "gpbridge: installing packages and building (log: $log)..." >&2
 if ! { "$repo/scripts/install-deps.sh" &&
        cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$repo/build" -j "$(nproc)"; } >"$log" 2>&1; then
+       cmake --build "$repo/build" -j "$(nproc)"; } </dev/null >"$log" 2>&1; then
   cat "$log" >&2
   exit 1
 fi
