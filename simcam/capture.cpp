@@ -196,6 +196,14 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*)
         sim->log.write("preview");
         if (int r = unplug_gate(*sim, true); r < GP_OK)
             return r;
+        if (sim->preview_unplug < 0) {
+            // Cable pulled during this very preview: it fails, and so does
+            // everything after it.
+            sim->unplug_status = sim->preview_unplug;
+            sim->unplugged = true;
+            sim->preview_unplug = 0;
+            return sim->unplug_status;
+        }
         if (sim->preview_status < 0)
             return sim->preview_status;
         if (sim->preview_busy > 0) {

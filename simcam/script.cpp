@@ -190,6 +190,8 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin)
             sim.preview_busy = n;
         } else if (f.size() >= 3 && f[1] == "fail" && parse_status(f[2], st)) {
             sim.preview_status = st;
+        } else if (f.size() >= 3 && f[1] == "unplug" && parse_status(f[2], st)) {
+            sim.preview_unplug = st;
         } else if (f.size() >= 2 && f[1] == "ok") {
             sim.preview_status = 0;
             sim.preview_busy = 0;

@@ -93,6 +93,7 @@ struct Sim {
     unsigned long builtin_frames = 0;
     long preview_busy = 0;
     int preview_status = 0;  // 0: previews work
+    int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
 
     int unplug_status = 0;  // 0: never unplugs
     long unplug_remaining = 0;

@@ -85,7 +85,7 @@ class LiveView(CameraTest):
             s.open_camera()
             s.send("vista 1")
             s.expect_event("vista")
-            card.control(d("unplug", -7))
+            card.control(d("preview", "unplug", -7))
             ev = s.expect_event("error", skip=("vista",))
             self.assertEqual(ev["texto"], "vista en directo: I/O problem")
             s.expect('{"e":"vistaFin"}', '{"e":"cerrada","motivo":"desconectada"}')
