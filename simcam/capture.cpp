@@ -143,9 +143,7 @@ int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GP
         Sim* sim = sim_of(camera);
         if (!sim)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
-        sim->log.write("capture");
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "capture"); r < GP_OK)
             return r;
         if (type != GP_CAPTURE_IMAGE)
             return GP_ERROR_NOT_SUPPORTED;
@@ -166,9 +164,7 @@ int cam_trigger(Camera* camera, GPContext*)
         Sim* sim = sim_of(camera);
         if (!sim)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
-        sim->log.write("trigger");
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "trigger"); r < GP_OK)
             return r;
         switch (sim->trigger_mode) {
         case TriggerMode::Unsupported: return GP_ERROR_NOT_SUPPORTED;
@@ -192,9 +188,7 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*)
         Sim* sim = sim_of(camera);
         if (!sim || !file)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
-        sim->log.write("preview");
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "preview"); r < GP_OK)
             return r;
         if (sim->preview_unplug < 0) {
             // Cable pulled during this very preview: it fails, and so does

@@ -247,10 +247,8 @@ int cfg_get_single(Camera* camera, const char* name, CameraWidget** widget, GPCo
         Sim* sim = sim_of(camera);
         if (!sim || !widget)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
         std::string n = name ? name : "";
-        sim->log.write("get_config", {n});
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "get_config", {n}); r < GP_OK)
             return r;
         const Widget* w = find_widget(*sim, n);
         if (!w)
@@ -284,9 +282,7 @@ int cfg_get_tree(Camera* camera, CameraWidget** window, GPContext*)
         Sim* sim = sim_of(camera);
         if (!sim || !window)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
-        sim->log.write("get_config_tree");
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "get_config_tree"); r < GP_OK)
             return r;
         int r = gp_widget_new(GP_WIDGET_WINDOW, "Simulated camera configuration", window);
         if (r < GP_OK)

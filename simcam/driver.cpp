@@ -71,9 +71,7 @@ int cam_summary(Camera* camera, CameraText* text, GPContext*)
         Sim* sim = sim_of(camera);
         if (!sim || !text)
             return GP_ERROR_BAD_PARAMETERS;
-        enter_call(*sim);
-        sim->log.write("summary");
-        if (int r = unplug_gate(*sim, true); r < GP_OK)
+        if (int r = begin_call(*sim, "summary"); r < GP_OK)
             return r;
         std::snprintf(text->text, sizeof text->text, "Simulated camera (simcam)\nCard: %s\nPhotos: %zu\n",
                       sim->mount.c_str(), sim->photos.size());
@@ -167,6 +165,13 @@ void enter_call(Sim& sim)
         poll_control(sim);
     if (sim.fs_depth == 0)
         announce_pending(sim);
+}
+
+int begin_call(Sim& sim, std::string_view op, std::initializer_list<std::string_view> fields)
+{
+    enter_call(sim);
+    sim.log.write(op, fields);
+    return unplug_gate(sim, true);
 }
 
 int unplug_gate(Sim& sim, bool counted)

@@ -99,6 +99,16 @@ void announce(Sim& sim, const std::string& folder, const std::string& name)
     }
 }
 
+// Start of a listing callback. Refreshes we start ourselves (announcing) must
+// succeed even when unplugged, or the cache would lose photos the bridge may
+// still ask for; listings never count towards "unplug after N calls".
+int begin_listing(Sim& sim, std::string_view op, const char* folder)
+{
+    enter_call(sim);
+    sim.log.write(op, {folder});
+    return sim.announcing ? GP_OK : unplug_gate(sim, false);
+}
+
 int list_files(CameraFilesystem*, const char* folder, CameraList* list, void* data, GPContext*)
 {
     return guarded([&] {
@@ -106,13 +116,8 @@ int list_files(CameraFilesystem*, const char* folder, CameraList* list, void* da
         if (!sim || !folder || !list)
             return GP_ERROR_BAD_PARAMETERS;
         FsScope scope(*sim);
-        enter_call(*sim);
-        sim->log.write("list_files", {folder});
-        // Refreshes we start ourselves (announcing) must succeed even when
-        // unplugged, or the cache would lose photos the bridge may still ask for.
-        if (!sim->announcing)
-            if (int r = unplug_gate(*sim, false); r < GP_OK)
-                return r;
+        if (int r = begin_listing(*sim, "list_files", folder); r < GP_OK)
+            return r;
         std::string f = normalize_folder(folder);
         for (const auto& p : sim->photos)
             if (p.folder == f)
@@ -129,11 +134,8 @@ int list_folders(CameraFilesystem*, const char* folder, CameraList* list, void* 
         if (!sim || !folder || !list)
             return GP_ERROR_BAD_PARAMETERS;
         FsScope scope(*sim);
-        enter_call(*sim);
-        sim->log.write("list_folders", {folder});
-        if (!sim->announcing)
-            if (int r = unplug_gate(*sim, false); r < GP_OK)
-                return r;
+        if (int r = begin_listing(*sim, "list_folders", folder); r < GP_OK)
+            return r;
         std::string prefix = normalize_folder(folder);
         if (prefix != "/")
             prefix += '/';

@@ -116,6 +116,9 @@ void enter_call(Sim& sim);
 // Returns the unplug status if this call must fail, else GP_OK. Counted calls
 // move the "unplug after N calls" countdown.
 int unplug_gate(Sim& sim, bool counted);
+// The usual start of an entry point: enter_call, one log line, then the
+// counted unplug gate. Returns the status the call must fail with, or GP_OK.
+int begin_call(Sim& sim, std::string_view op, std::initializer_list<std::string_view> fields = {});
 
 // Runs a callback body, turning C++ exceptions into libgphoto2 errors so none
 // cross into C.
