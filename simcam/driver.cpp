@@ -28,11 +28,7 @@ constexpr const char* kModel = "Mass Storage Camera";
 bool scenario_drops_defaults(std::string_view text)
 {
     while (!text.empty()) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text = (nl == std::string_view::npos) ? std::string_view{} : text.substr(nl + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        std::string_view line = next_line(text);
         if (!line.empty() && line[0] != '#' && split_fields(line)[0] == "nodefaults")
             return true;
     }

@@ -300,14 +300,20 @@ bool parse_source(const Sim& sim, std::string_view s, Source& out)
     return parse_u64(s, out.size);
 }
 
+std::string_view next_line(std::string_view& text)
+{
+    std::size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = (nl == std::string_view::npos) ? std::string_view{} : text.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
 void apply_text(Sim& sim, std::string_view text, Origin origin)
 {
     while (!text.empty()) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text = (nl == std::string_view::npos) ? std::string_view{} : text.substr(nl + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        std::string_view line = next_line(text);
         if (line.empty() || line[0] == '#')
             continue;
         apply_fields(sim, split_fields(line), origin);

@@ -135,6 +135,8 @@ int guarded(F&& body) noexcept
 }
 
 // ---- script.cpp: the scenario/control line language ----
+// Takes the next line (without its LF or a trailing CR) off the front of `text`.
+std::string_view next_line(std::string_view& text);
 std::vector<std::string> split_fields(std::string_view line);
 std::string unescape(std::string_view raw);
 void apply_text(Sim& sim, std::string_view text, Origin origin);
