@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/inotify.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <thread>
 
 namespace simcam {
@@ -218,6 +222,52 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*)
     });
 }
 
+ControlWatch::~ControlWatch()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void ControlWatch::open(const std::string& dir)
+{
+    fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO) < 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+void ControlWatch::sleep(int ms)
+{
+    if (fd < 0) {
+        // No inotify: poll the control file every 5 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 5)));
+        return;
+    }
+    // Wake for the control file only: the log beside it changes on every call.
+    using clock = std::chrono::steady_clock;
+    const auto until = clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+            return;
+        alignas(inotify_event) char buf[4096];
+        bool control = false;
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+            for (char* at = buf; at < buf + n;) {
+                auto* ev = reinterpret_cast<inotify_event*>(at);
+                if (ev->len > 0 && std::strcmp(ev->name, "control") == 0)
+                    control = true;
+                at += sizeof(inotify_event) + ev->len;
+            }
+        }
+        if (control)
+            return;
+    }
+}
+
 int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GPContext*)
 {
     return guarded([&] {
@@ -246,7 +296,8 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
             auto now = clock::now();
             if (now >= deadline)
                 break;
-            std::this_thread::sleep_for(std::min<clock::duration>(deadline - now, std::chrono::milliseconds(5)));
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            sim->watch.sleep(static_cast<int>(left.count()));
             enter_call(*sim);  // control lines written during the wait
         }
         *type = GP_EVENT_TIMEOUT;

@@ -106,6 +106,7 @@ int init_session(Camera* camera)
     if (::mkdir(sim.simdir.c_str(), 0755) != 0 && errno != EEXIST)
         gp_log(GP_LOG_ERROR, "simcam", "cannot create %s: %s", sim.simdir.c_str(), std::strerror(errno));
     sim.log.open(sim.simdir + "/log");
+    sim.watch.open(sim.simdir);
 
     bool have_scenario = false;
     std::string scenario = read_whole_file(sim.simdir + "/scenario", have_scenario);

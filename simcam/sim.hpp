@@ -64,12 +64,26 @@ enum class TriggerMode { Ok, Unsupported, Fail };
 // Which file a directive line came from: some directives are scenario-only.
 enum class Origin { Scenario, Control };
 
+// An inotify watch on the card's sim/ folder, so a waiting camera sleeps until
+// the control file changes instead of polling it.
+struct ControlWatch {
+    int fd = -1;
+    ControlWatch() = default;
+    ControlWatch(const ControlWatch&) = delete;
+    ControlWatch& operator=(const ControlWatch&) = delete;
+    ~ControlWatch();
+    void open(const std::string& dir);
+    // Sleeps up to `ms` milliseconds, less if a file in the folder changes.
+    void sleep(int ms);
+};
+
 struct Sim {
     Camera* camera = nullptr;
     std::string mount;   // card mount point
     std::string simdir;  // mount + "/sim"
     std::string control_path;
     CallLog log;
+    ControlWatch watch;
 
     bool live = false;  // camera_init finished; photo changes must reach the library's cache
     bool directory_mode = false;
