@@ -9,7 +9,7 @@ reference, `dd bs=64K conv=fsync`: the same data path as the simulated
 camera's (64 KiB read()/write() through user space) where cp copies inside
 the kernel (copy_file_range).
 
-    bench/descarga.py [--mb 200] [--reps 3]
+    bench/descarga.py [--mb 200] [--reps 5]
 
 Bridge time runs from writing the control line that queues the photo's
 file_added event to reading the `foto` event. Both sides start with the
@@ -82,7 +82,7 @@ def time_dd(src, dst, folder):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--mb", type=int, default=200, help="photo size in MB (default 200)")
-    ap.add_argument("--reps", type=int, default=3, help="timed runs of each (default 3)")
+    ap.add_argument("--reps", type=int, default=5, help="timed runs of each (default 5)")
     args = ap.parse_args()
     size = args.mb * 1000 * 1000
     comun.check_build()

@@ -100,6 +100,8 @@ def main():
                  closed["total"] < 0.05)
     comun.result("reposo", "idle CPU per minute, camera open", f"{opened['total']:.3f} s", "< 0.3 s",
                  opened["total"] < 0.3)
+    if floor is not None:
+        comun.result("reposo", "  reference: driver's event waits alone (espera.cpp)", f"{floor:.3f} s", "-", None)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ event wait per frame makes 100 the ceiling); no resident memory growth."""
 import argparse
 import json
 import os
+import subprocess
 import sys
 import time
 
@@ -24,13 +25,24 @@ GROWTH_LIMIT_KB = 64  # "no growth": less than this many kB from first to last t
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("frames", nargs="?", type=int, default=100000)
+    ap.add_argument("--tmpfs", action="store_true",
+                    help="publish frames on a tmpfs mounted in the bridge's namespace instead of "
+                         "in a folder under the session directory (on /tmp's filesystem)")
     args = ap.parse_args()
     n_total = max(args.frames, 10)
     comun.check_build()
     comun.wait_for_quiet()
 
-    s = Sesion([Tarjeta()], args=["live"])
-    os.makedirs(os.path.join(s.root, "live"))
+    if args.tmpfs:
+        s = Sesion([Tarjeta()])
+        live = os.path.join(s.root, "live-tmpfs")
+        s.tmpfs = [(live, "16m")]
+        s.args = [live]
+    else:
+        s = Sesion([Tarjeta()], args=["live"])
+        live = os.path.join(s.root, "live")
+        os.makedirs(live)
+    fs = subprocess.run(["findmnt", "-no", "FSTYPE", "-T", s.root], capture_output=True, text=True).stdout.strip()
     with s:
         pid = s.proc.pid
         comun.wait_until_exec(pid)
@@ -42,9 +54,6 @@ def main():
         others = {}
         expected_n = 1
         gaps = 0
-        u0, k0 = comun.cpu_times(pid)
-        run0, rq0 = comun.sched_ns(pid)
-        t0 = time.monotonic()
         s.send("vista 1")
         count = 0
         rss_first = None
@@ -61,7 +70,13 @@ def main():
                 gaps += 1
             expected_n = ev["n"] + 1
             if count == 1:
+                # The clock starts at the first frame: `vista 1` itself waits
+                # for the idle 200 ms event wait that was running to end.
+                t0 = time.monotonic()
+                u0, k0 = comun.cpu_times(pid)
+                run0, rq0 = comun.sched_ns(pid)
                 rss_first = comun.status_kb(pid, "VmRSS")
+                continue
             if count % window == 0 or count == n_total:
                 u, k = comun.cpu_times(pid)
                 marks.append((count, time.monotonic(), u, k, comun.status_kb(pid, "VmRSS")))
@@ -75,23 +90,25 @@ def main():
         s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
 
     elapsed = t_end - t0
-    fps = n_total / elapsed
-    print(f"frames: {n_total} in {elapsed:.2f} s  (bridge threads: {n_threads})")
+    timed = n_total - 1  # frames after the first
+    fps = timed / elapsed
+    print(f"frames: {n_total}, the last {timed} in {elapsed:.2f} s  (bridge threads: {n_threads}); "
+          f"frames published in {'a tmpfs' if args.tmpfs else live + ' (' + fs + ')'}")
     print(f"frames per second, overall: {fps:.2f}")
     print("per tenth of the run:")
     print("  frames      fps     RSS kB")
-    prev_c, prev_t = 0, t0
+    prev_c, prev_t = 1, t0
     window_fps = []
     for c, t, _u, _k, rss in marks:
         w = (c - prev_c) / (t - prev_t)
         window_fps.append(w)
         print(f"  {c:>7} {w:>8.2f} {rss:>10}")
         prev_c, prev_t = c, t
-    user_ms = (u_end - u0) * 1000 / n_total
-    sys_ms = (k_end - k0) * 1000 / n_total
+    user_ms = (u_end - u0) * 1000 / timed
+    sys_ms = (k_end - k0) * 1000 / timed
     print(f"CPU per frame: user {user_ms:.3f} ms, system {sys_ms:.3f} ms, total {user_ms + sys_ms:.3f} ms")
-    print(f"scheduler, per frame: on CPU {(run1 - run0) / 1e6 / n_total:.3f} ms, "
-          f"runnable but waiting for a CPU {(rq1 - rq0) / 1e6 / n_total:.3f} ms")
+    print(f"scheduler, per frame: on CPU {(run1 - run0) / 1e6 / timed:.3f} ms, "
+          f"runnable but waiting for a CPU {(rq1 - rq0) / 1e6 / timed:.3f} ms")
     print(f"RSS: after opening {rss_open} kB, at first frame {rss_first} kB, at the end {rss_end} kB; "
           f"peak (VmHWM) {hwm} kB")
     if gaps:
@@ -99,13 +116,14 @@ def main():
     if others:
         print("other events during live view: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items())))
 
+    bench = "vista (tmpfs)" if args.tmpfs else "vista"
     growth = marks[-1][4] - marks[0][4]
     spread = max(window_fps) - min(window_fps)
-    comun.result("vista", "live view, frames per second", f"{fps:.1f}", ">= 95", fps >= 95)
-    comun.result("vista", "slowest tenth, frames per second", f"{min(window_fps):.1f} (spread {spread:.1f})",
+    comun.result(bench, "live view, frames per second", f"{fps:.1f}", ">= 95", fps >= 95)
+    comun.result(bench, "slowest tenth, frames per second", f"{min(window_fps):.1f} (spread {spread:.1f})",
                  ">= 95", min(window_fps) >= 95)
-    comun.result("vista", "CPU per frame (user+system)", f"{user_ms + sys_ms:.3f} ms", "-", None)
-    comun.result("vista", "RSS growth, first to last tenth", f"{growth} kB (peak {hwm} kB)",
+    comun.result(bench, "CPU per frame (user+system)", f"{user_ms + sys_ms:.3f} ms", "-", None)
+    comun.result(bench, "RSS growth, first to last tenth", f"{growth} kB (peak {hwm} kB)",
                  f"< {GROWTH_LIMIT_KB} kB", growth < GROWTH_LIMIT_KB)
 
 
