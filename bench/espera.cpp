@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
   Camera* camara = nullptr;
   gp_camera_new(&camara);
   CameraAbilities a;
-  gp_abilities_list_get_abilities(capacidades, gp_abilities_list_lookup_model(capacidades, modelo), &a);
+  gp_abilities_list_get_abilities(capacidades, gp_abilities_list_lookup_model(capacidades, modelo),
+                                  &a);
   gp_camera_set_abilities(camara, a);
   GPPortInfo info;
   gp_port_info_list_get_info(puertos, gp_port_info_list_lookup_path(puertos, puerto), &info);

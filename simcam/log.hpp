@@ -9,23 +9,23 @@
 namespace simcam {
 
 class CallLog {
-public:
-    CallLog() = default;
-    CallLog(const CallLog&) = delete;
-    CallLog& operator=(const CallLog&) = delete;
-    ~CallLog();
+ public:
+  CallLog() = default;
+  CallLog(const CallLog&) = delete;
+  CallLog& operator=(const CallLog&) = delete;
+  ~CallLog();
 
-    // Opens (creating if needed) the log file in append mode. A log that
-    // cannot be opened is not an error: the camera then works unlogged.
-    void open(const std::string& path);
-    void close();
+  // Opens (creating if needed) the log file in append mode. A log that
+  // cannot be opened is not an error: the camera then works unlogged.
+  void open(const std::string& path);
+  void close();
 
-    // Writes "<monotonic seconds> <op>[\t<field>]...\n" with a single write()
-    // so that lines from concurrent writers never interleave.
-    void write(std::string_view op, std::initializer_list<std::string_view> fields = {});
+  // Writes "<monotonic seconds> <op>[\t<field>]...\n" with a single write()
+  // so that lines from concurrent writers never interleave.
+  void write(std::string_view op, std::initializer_list<std::string_view> fields = {});
 
-private:
-    int fd_ = -1;
+ private:
+  int fd_ = -1;
 };
 
 // Escapes the bytes that would break the line format: tab, newline, CR and

@@ -2,8 +2,6 @@
 // helpers the driver's entry points share.
 #pragma once
 
-#include "log.hpp"
-
 #include <gphoto2/gphoto2-camera.h>
 #include <gphoto2/gphoto2-result.h>
 
@@ -16,47 +14,57 @@
 #include <string_view>
 #include <vector>
 
+#include "log.hpp"
+
 namespace simcam {
 
 // Where the bytes of a photo or live-view frame come from: generated on the
 // fly (byte i is (i * 131 + h) & 0xff) or read from a file.
 struct Source {
-    bool from_file = false;
-    std::uint64_t size = 0;  // generated sources only
-    std::string path;        // file sources only, absolute
+  bool from_file = false;
+  std::uint64_t size = 0;  // generated sources only
+  std::string path;        // file sources only, absolute
 };
 
 struct Photo {
-    std::string folder;  // normalised: leading '/', no repeated or trailing '/'
-    std::string name;
-    Source source;
-    std::time_t mtime = 0;
+  std::string folder;  // normalised: leading '/', no repeated or trailing '/'
+  std::string name;
+  Source source;
+  std::time_t mtime = 0;
 };
 
-enum class EventKind { Timeout, Unknown, FileAdded, FolderAdded, CaptureComplete, FileChanged, Fail };
+enum class EventKind {
+  Timeout,
+  Unknown,
+  FileAdded,
+  FolderAdded,
+  CaptureComplete,
+  FileChanged,
+  Fail
+};
 
 struct QueuedEvent {
-    EventKind kind = EventKind::Timeout;
-    std::string folder;  // file_added only, as written in the directive
-    std::string name;
-    bool has_text = false;  // unknown only: carries a string
-    std::string text;
-    int status = 0;  // fail only
+  EventKind kind = EventKind::Timeout;
+  std::string folder;  // file_added only, as written in the directive
+  std::string name;
+  bool has_text = false;  // unknown only: carries a string
+  std::string text;
+  int status = 0;  // fail only
 };
 
 enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date };
 
 struct Widget {
-    std::string name;
-    WidgetType type = WidgetType::Text;
-    std::string value;  // text form; toggle/date as decimal int, range as %g
-    std::vector<std::string> choices;
-    float min = 0, max = 100, step = 1;  // range only
+  std::string name;
+  WidgetType type = WidgetType::Text;
+  std::string value;  // text form; toggle/date as decimal int, range as %g
+  std::vector<std::string> choices;
+  float min = 0, max = 100, step = 1;  // range only
 };
 
 struct DownloadFault {
-    int status = GP_ERROR;
-    std::uint64_t bytes = 0;  // written to the destination before failing
+  int status = GP_ERROR;
+  std::uint64_t bytes = 0;  // written to the destination before failing
 };
 
 enum class TriggerMode { Ok, Unsupported, Fail };
@@ -67,57 +75,57 @@ enum class Origin { Scenario, Control };
 // An inotify watch on the card's sim/ folder, so a waiting camera sleeps until
 // the control file changes instead of polling it.
 struct ControlWatch {
-    int fd = -1;
-    ControlWatch() = default;
-    ControlWatch(const ControlWatch&) = delete;
-    ControlWatch& operator=(const ControlWatch&) = delete;
-    ~ControlWatch();
-    void open(const std::string& dir);
-    // Sleeps up to `ms` milliseconds, less if a file in the folder changes.
-    void sleep(int ms);
+  int fd = -1;
+  ControlWatch() = default;
+  ControlWatch(const ControlWatch&) = delete;
+  ControlWatch& operator=(const ControlWatch&) = delete;
+  ~ControlWatch();
+  void open(const std::string& dir);
+  // Sleeps up to `ms` milliseconds, less if a file in the folder changes.
+  void sleep(int ms);
 };
 
 struct Sim {
-    Camera* camera = nullptr;
-    std::string mount;   // card mount point
-    std::string simdir;  // mount + "/sim"
-    std::string control_path;
-    CallLog log;
-    ControlWatch watch;
+  Camera* camera = nullptr;
+  std::string mount;   // card mount point
+  std::string simdir;  // mount + "/sim"
+  std::string control_path;
+  CallLog log;
+  ControlWatch watch;
 
-    bool live = false;  // camera_init finished; photo changes must reach the library's cache
-    bool directory_mode = false;
-    int init_status = 0;
+  bool live = false;  // camera_init finished; photo changes must reach the library's cache
+  bool directory_mode = false;
+  int init_status = 0;
 
-    std::vector<Widget> widgets;
-    std::vector<Photo> photos;
-    std::deque<QueuedEvent> events;
-    std::deque<Photo> next_photos;
-    unsigned next_number = 1;  // NNNN of the next default IMG_NNNN.JPG
+  std::vector<Widget> widgets;
+  std::vector<Photo> photos;
+  std::deque<QueuedEvent> events;
+  std::deque<Photo> next_photos;
+  unsigned next_number = 1;  // NNNN of the next default IMG_NNNN.JPG
 
-    TriggerMode trigger_mode = TriggerMode::Ok;
-    int trigger_status = 0;
-    int capture_status = 0;  // 0: capture works
+  TriggerMode trigger_mode = TriggerMode::Ok;
+  int trigger_status = 0;
+  int capture_status = 0;  // 0: capture works
 
-    std::map<std::string, DownloadFault> download_faults;  // by photo name
-    long chunk_delay_us = 0;
+  std::map<std::string, DownloadFault> download_faults;  // by photo name
+  long chunk_delay_us = 0;
 
-    std::vector<Source> frames;
-    std::size_t frame_index = 0;
-    unsigned long builtin_frames = 0;
-    long preview_busy = 0;
-    int preview_status = 0;  // 0: previews work
-    int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
+  std::vector<Source> frames;
+  std::size_t frame_index = 0;
+  unsigned long builtin_frames = 0;
+  long preview_busy = 0;
+  int preview_status = 0;  // 0: previews work
+  int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
 
-    int unplug_status = 0;  // 0: never unplugs
-    long unplug_remaining = 0;
-    bool unplugged = false;
+  int unplug_status = 0;  // 0: never unplugs
+  long unplug_remaining = 0;
+  bool unplugged = false;
 
-    // Photos added while the library is inside a filesystem call; they are
-    // announced to its cache at the next safe moment.
-    std::vector<std::pair<std::string, std::string>> pending_appends;
-    int fs_depth = 0;        // > 0 while inside a filesystem callback
-    bool announcing = false; // inside our own gp_filesystem_append
+  // Photos added while the library is inside a filesystem call; they are
+  // announced to its cache at the next safe moment.
+  std::vector<std::pair<std::string, std::string>> pending_appends;
+  int fs_depth = 0;         // > 0 while inside a filesystem callback
+  bool announcing = false;  // inside our own gp_filesystem_append
 };
 
 // ---- driver.cpp: reaching the session from the library's callbacks ----
@@ -137,15 +145,14 @@ int begin_call(Sim& sim, std::string_view op, std::initializer_list<std::string_
 // Runs a callback body, turning C++ exceptions into libgphoto2 errors so none
 // cross into C.
 template <class F>
-int guarded(F&& body) noexcept
-{
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return GP_ERROR_NO_MEMORY;
-    } catch (...) {
-        return GP_ERROR;
-    }
+int guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return GP_ERROR_NO_MEMORY;
+  } catch (...) {
+    return GP_ERROR;
+  }
 }
 
 // ---- script.cpp: the scenario/control line language ----

@@ -31,7 +31,8 @@ void esperarEvento() {
     // A wait that fails at once must not make the loop spin: the rest of
     // this turn's wait is spent waiting on standard input instead.
     auto usados = std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - inicio);
-    if (usados.count() < espera) estado.esperaPendienteMs = espera - static_cast<int>(usados.count());
+    if (usados.count() < espera)
+      estado.esperaPendienteMs = espera - static_cast<int>(usados.count());
     return;
   }
   if (tipo == GP_EVENT_FILE_ADDED && datos != nullptr) {

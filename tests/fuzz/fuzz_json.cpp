@@ -43,12 +43,26 @@ std::string cadena(std::string_view& p) {
     char e = p[0];
     p.remove_prefix(1);
     switch (e) {
-      case '"': case '\\': case '/': salida.push_back(e); break;
-      case 'b': salida.push_back('\b'); break;
-      case 'f': salida.push_back('\f'); break;
-      case 'n': salida.push_back('\n'); break;
-      case 'r': salida.push_back('\r'); break;
-      case 't': salida.push_back('\t'); break;
+      case '"':
+      case '\\':
+      case '/':
+        salida.push_back(e);
+        break;
+      case 'b':
+        salida.push_back('\b');
+        break;
+      case 'f':
+        salida.push_back('\f');
+        break;
+      case 'n':
+        salida.push_back('\n');
+        break;
+      case 'r':
+        salida.push_back('\r');
+        break;
+      case 't':
+        salida.push_back('\t');
+        break;
       case 'u': {
         verificar(p.size() >= 4);
         int v = 0;
@@ -62,7 +76,8 @@ std::string cadena(std::string_view& p) {
         salida.push_back(static_cast<char>(v));
         break;
       }
-      default: verificar(false);
+      default:
+        verificar(false);
     }
   }
 }

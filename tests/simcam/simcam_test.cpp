@@ -5,6 +5,8 @@
 
 #include <gphoto2/gphoto2.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,9 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/mman.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -26,579 +26,546 @@ namespace {
 
 std::string g_mount;
 
-long ms_since(Clock::time_point t0)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+long ms_since(Clock::time_point t0) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
 // The bytes the camera generates for a photo of `size` bytes called `name`.
-std::string generated(const std::string& name, std::size_t size)
-{
-    unsigned h = 0;
-    for (unsigned char c : name)
-        h += c;
-    std::string out(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = static_cast<char>((i * 131 + h) & 0xff);
-    return out;
+std::string generated(const std::string& name, std::size_t size) {
+  unsigned h = 0;
+  for (unsigned char c : name) h += c;
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 131 + h) & 0xff);
+  return out;
 }
 
-std::vector<std::string> split(const std::string& s, char sep)
-{
-    std::vector<std::string> out;
-    std::string cur;
-    std::istringstream in(s);
-    while (std::getline(in, cur, sep))
-        out.push_back(cur);
-    if (!s.empty() && s.back() == sep)
-        out.emplace_back();
-    return out;
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> out;
+  std::string cur;
+  std::istringstream in(s);
+  while (std::getline(in, cur, sep)) out.push_back(cur);
+  if (!s.empty() && s.back() == sep) out.emplace_back();
+  return out;
 }
 
 class SimCam : public ::testing::Test {
-protected:
-    std::string sim_dir() const { return g_mount + "/sim"; }
+ protected:
+  std::string sim_dir() const { return g_mount + "/sim"; }
 
-    void SetUp() override
-    {
-        // The control file stays: the driver remembers how far it read it
-        // for the whole process, so tests only ever append to it.
-        fs::create_directories(sim_dir());
-        for (const auto& e : fs::directory_iterator(sim_dir()))
-            if (e.path().filename() != "control")
-                fs::remove_all(e.path());
-        ctx_ = gp_context_new();
-    }
+  void SetUp() override {
+    // The control file stays: the driver remembers how far it read it
+    // for the whole process, so tests only ever append to it.
+    fs::create_directories(sim_dir());
+    for (const auto& e : fs::directory_iterator(sim_dir()))
+      if (e.path().filename() != "control") fs::remove_all(e.path());
+    ctx_ = gp_context_new();
+  }
 
-    void TearDown() override
-    {
-        close_camera();
-        gp_context_unref(ctx_);
-    }
+  void TearDown() override {
+    close_camera();
+    gp_context_unref(ctx_);
+  }
 
-    // Writes the scenario and opens the camera on the card's disk port.
-    int open_camera(const std::string& scenario)
-    {
-        std::ofstream(sim_dir() + "/scenario", std::ios::binary) << scenario;
-        close_camera();
-        gp_camera_new(&cam_);
-        CameraAbilitiesList* al = nullptr;
-        gp_abilities_list_new(&al);
-        gp_abilities_list_load(al, ctx_);
-        int m = gp_abilities_list_lookup_model(al, "Mass Storage Camera");
-        EXPECT_GE(m, 0);
-        CameraAbilities a;
-        gp_abilities_list_get_abilities(al, m, &a);
-        gp_camera_set_abilities(cam_, a);
-        gp_abilities_list_free(al);
-
-        GPPortInfoList* pl = nullptr;
-        gp_port_info_list_new(&pl);
-        gp_port_info_list_load(pl);
-        int p = gp_port_info_list_lookup_path(pl, ("disk:" + g_mount).c_str());
-        EXPECT_GE(p, 0);
-        GPPortInfo info;
-        gp_port_info_list_get_info(pl, p, &info);
-        gp_camera_set_port_info(cam_, info);
-        gp_port_info_list_free(pl);
-        return gp_camera_init(cam_, ctx_);
-    }
-
-    void close_camera()
-    {
-        if (cam_) {
-            gp_camera_exit(cam_, ctx_);
-            gp_camera_unref(cam_);
-            cam_ = nullptr;
-        }
-    }
-
-    // Appends lines to the control file with one write, as a test would.
-    void control(const std::string& lines)
-    {
-        std::ofstream(sim_dir() + "/control", std::ios::binary | std::ios::app) << lines;
-    }
-
-    // Log lines for one op, each split into its fields (op first).
-    std::vector<std::vector<std::string>> log_of(const std::string& op) const
-    {
-        std::vector<std::vector<std::string>> out;
-        std::ifstream in(sim_dir() + "/log", std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            std::size_t sp = line.find(' ');
-            EXPECT_NE(sp, std::string::npos) << line;
-            auto fields = split(line.substr(sp + 1), '\t');
-            if (!fields.empty() && fields[0] == op)
-                out.push_back(fields);
-        }
-        return out;
-    }
-
-    int wait(int timeout, CameraEventType& type, std::string* folder = nullptr, std::string* name = nullptr,
-             std::string* text = nullptr)
-    {
-        void* data = nullptr;
-        type = GP_EVENT_UNKNOWN;
-        int r = gp_camera_wait_for_event(cam_, timeout, &type, &data, ctx_);
-        if (r == GP_OK && type == GP_EVENT_FILE_ADDED) {
-            EXPECT_NE(data, nullptr);
-            auto* path = static_cast<CameraFilePath*>(data);
-            if (folder)
-                *folder = path->folder;
-            if (name)
-                *name = path->name;
-        } else if (r == GP_OK && type == GP_EVENT_UNKNOWN && data) {
-            if (text)
-                *text = static_cast<char*>(data);
-        } else {
-            EXPECT_EQ(data, nullptr) << "event type " << type;
-        }
-        std::free(data);
-        return r;
-    }
-
-    // Downloads into a file made from a descriptor, like the bridge does,
-    // and returns whatever reached the descriptor, even on failure.
-    int download(const std::string& folder, const std::string& name, std::string& bytes)
-    {
-        int fd = memfd_create("download", MFD_CLOEXEC);
-        CameraFile* file = nullptr;
-        gp_file_new_from_fd(&file, dup(fd));  // the library closes its descriptor
-        int r = gp_camera_file_get(cam_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL, file, ctx_);
-        gp_file_unref(file);
-        off_t size = lseek(fd, 0, SEEK_END);
-        bytes.assign(static_cast<std::size_t>(size), '\0');
-        EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), 0), size);
-        close(fd);
-        return r;
-    }
-
-    std::vector<std::string> list_files(const std::string& folder)
-    {
-        CameraList* list = nullptr;
-        gp_list_new(&list);
-        std::vector<std::string> out;
-        if (gp_camera_folder_list_files(cam_, folder.c_str(), list, ctx_) == GP_OK)
-            for (int i = 0; i < gp_list_count(list); ++i) {
-                const char* n = nullptr;
-                gp_list_get_name(list, i, &n);
-                out.push_back(n);
-            }
-        gp_list_free(list);
-        return out;
-    }
-
-    int get_text(const char* name, std::string& value)
-    {
-        CameraWidget* w = nullptr;
-        int r = gp_camera_get_single_config(cam_, name, &w, ctx_);
-        if (r == GP_OK) {
-            const char* v = nullptr;
-            gp_widget_get_value(w, &v);
-            value = v ? v : "";
-            gp_widget_free(w);
-        }
-        return r;
-    }
-
-    int set_text(const char* name, const char* value)
-    {
-        CameraWidget* w = nullptr;
-        int r = gp_camera_get_single_config(cam_, name, &w, ctx_);
-        if (r != GP_OK)
-            return r;
-        gp_widget_set_value(w, value);
-        r = gp_camera_set_single_config(cam_, name, w, ctx_);
-        gp_widget_free(w);
-        return r;
-    }
-
-    int preview(std::string& bytes)
-    {
-        CameraFile* file = nullptr;
-        gp_file_new(&file);
-        int r = gp_camera_capture_preview(cam_, file, ctx_);
-        const char* data = nullptr;
-        unsigned long size = 0;
-        gp_file_get_data_and_size(file, &data, &size);
-        bytes.assign(data ? data : "", size);
-        gp_file_unref(file);
-        return r;
-    }
-
-    GPContext* ctx_ = nullptr;
-    Camera* cam_ = nullptr;
-};
-
-TEST_F(SimCam, AutodetectFindsTheCardAndSessionsAreLogged)
-{
+  // Writes the scenario and opens the camera on the card's disk port.
+  int open_camera(const std::string& scenario) {
+    std::ofstream(sim_dir() + "/scenario", std::ios::binary) << scenario;
+    close_camera();
+    gp_camera_new(&cam_);
     CameraAbilitiesList* al = nullptr;
-    GPPortInfoList* pl = nullptr;
-    CameraList* found = nullptr;
     gp_abilities_list_new(&al);
     gp_abilities_list_load(al, ctx_);
+    int m = gp_abilities_list_lookup_model(al, "Mass Storage Camera");
+    EXPECT_GE(m, 0);
+    CameraAbilities a;
+    gp_abilities_list_get_abilities(al, m, &a);
+    gp_camera_set_abilities(cam_, a);
+    gp_abilities_list_free(al);
+
+    GPPortInfoList* pl = nullptr;
     gp_port_info_list_new(&pl);
     gp_port_info_list_load(pl);
-    gp_list_new(&found);
-    ASSERT_EQ(gp_abilities_list_detect(al, pl, found, ctx_), GP_OK);
-    bool ours = false;
-    for (int i = 0; i < gp_list_count(found); ++i) {
-        const char *model = nullptr, *port = nullptr;
-        gp_list_get_name(found, i, &model);
-        gp_list_get_value(found, i, &port);
-        ours = ours || (std::string(model) == "Mass Storage Camera" && port == "disk:" + g_mount);
-    }
-    gp_list_free(found);
+    int p = gp_port_info_list_lookup_path(pl, ("disk:" + g_mount).c_str());
+    EXPECT_GE(p, 0);
+    GPPortInfo info;
+    gp_port_info_list_get_info(pl, p, &info);
+    gp_camera_set_port_info(cam_, info);
     gp_port_info_list_free(pl);
-    gp_abilities_list_free(al);
-    EXPECT_TRUE(ours);
+    return gp_camera_init(cam_, ctx_);
+  }
 
-    ASSERT_EQ(open_camera(""), GP_OK);
-    close_camera();
-    EXPECT_EQ(log_of("init").size(), 1u);
-    EXPECT_EQ(log_of("exit").size(), 1u);
-
-    EXPECT_EQ(open_camera("initfail\t-60\n"), -60);
-}
-
-TEST_F(SimCam, WaitSleepsOutItsTimeoutWhenNothingIsQueued)
-{
-    ASSERT_EQ(open_camera(""), GP_OK);
-    CameraEventType type;
-    auto t0 = Clock::now();
-    ASSERT_EQ(wait(200, type), GP_OK);
-    EXPECT_GE(ms_since(t0), 180);
-    EXPECT_EQ(type, GP_EVENT_TIMEOUT);
-    auto w = log_of("wait");
-    ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "200", "0", "timeout"}));
-}
-
-TEST_F(SimCam, QueuedEventsComeBackInOrderWithTheirData)
-{
-    ASSERT_EQ(open_camera("shoot\t/a//b/\tx.jpg\t10\n"
-                          "event\tcapture_complete\n"
-                          "event\tunknown\thello there\n"
-                          "event\tfolder_added\n"
-                          "event\tfile_added\t/nowhere\t../evil.jpg\n"
-                          "event\tfail\t-7\n"
-                          "event\ttimeout\n"
-                          "event\tfile_changed\n"),
-              GP_OK);
-    CameraEventType type;
-    std::string folder, name, text;
-    ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
-    EXPECT_EQ(folder, "/a/b");  // the camera reports the photo where it stored it
-    EXPECT_EQ(name, "x.jpg");
-    ASSERT_EQ(wait(1000, type), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_CAPTURE_COMPLETE);
-    ASSERT_EQ(wait(1000, type, nullptr, nullptr, &text), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_UNKNOWN);
-    EXPECT_EQ(text, "hello there");
-    ASSERT_EQ(wait(1000, type), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_FOLDER_ADDED);
-    ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
-    EXPECT_EQ(folder, "/nowhere");
-    EXPECT_EQ(name, "../evil.jpg");
-    EXPECT_EQ(wait(1000, type), -7);
-    auto t0 = Clock::now();
-    ASSERT_EQ(wait(5000, type), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_TIMEOUT);
-    EXPECT_LT(ms_since(t0), 4000);  // a queued timeout is not slept out
-    ASSERT_EQ(wait(1000, type), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_FILE_CHANGED);
-
-    // A trigger queues the photo it takes; the default names count up.
-    ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
-    ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
-    ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
-    EXPECT_EQ(folder + "/" + name, "/store_00010001/DCIM/100SIMUL/IMG_0001.JPG");
-    ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
-    EXPECT_EQ(name, "IMG_0002.JPG");
-    std::string bytes;
-    ASSERT_EQ(download(folder, name, bytes), GP_OK);
-    EXPECT_EQ(bytes, generated(name, 4096));
-
-    auto w = log_of("wait");
-    ASSERT_GE(w.size(), 6u);
-    EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "1000", "0", "file_added", "/a/b", "x.jpg"}));
-    EXPECT_EQ(w[5], (std::vector<std::string>{"wait", "1000", "-7"}));
-}
-
-TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce)
-{
-    ASSERT_EQ(open_camera("next\t/capt\tfirst.jpg\t700\n"), GP_OK);
-    std::thread writer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        control("shoot\t/live\tnew.jpg\t5000\n");
-    });
-    CameraEventType type;
-    std::string folder, name, bytes;
-    int r = wait(5000, type, &folder, &name);
-    writer.join();
-    ASSERT_EQ(r, GP_OK);
-    ASSERT_EQ(type, GP_EVENT_FILE_ADDED);
-    EXPECT_EQ(folder + "/" + name, "/live/new.jpg");
-    ASSERT_EQ(download(folder, name, bytes), GP_OK);
-    EXPECT_EQ(bytes, generated("new.jpg", 5000));
-
-    // A photo added by a control line can be fetched by the very next call.
-    control("photo\t/other\tquiet.jpg\t@quiet.src\n");
-    std::ofstream(sim_dir() + "/quiet.src", std::ios::binary) << "not generated";
-    ASSERT_EQ(download("/other", "quiet.jpg", bytes), GP_OK);
-    EXPECT_EQ(bytes, "not generated");
-
-    // capture fills in the path of the queued photo and queues no event.
-    CameraFilePath path;
-    ASSERT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_OK);
-    EXPECT_EQ(std::string(path.folder) + "/" + path.name, "/capt/first.jpg");
-    ASSERT_EQ(download(path.folder, path.name, bytes), GP_OK);
-    EXPECT_EQ(bytes.size(), 700u);
-
-    // A new session (a reconnect) does not replay control lines already read.
-    ASSERT_EQ(open_camera(""), GP_OK);
-    ASSERT_EQ(wait(50, type), GP_OK);
-    EXPECT_EQ(type, GP_EVENT_TIMEOUT);
-    EXPECT_EQ(download("/other", "quiet.jpg", bytes), GP_ERROR_DIRECTORY_NOT_FOUND);
-}
-
-TEST_F(SimCam, FailedDownloadLeavesThePhotoAndARetryGetsItWhole)
-{
-    const std::size_t size = 300000;  // several 64 KiB chunks
-    ASSERT_EQ(open_camera("photo\t/store/DCIM\tbig.jpg\t300000\n"
-                          "downloadfail\tbig.jpg\t-7\t100000\n"),
-              GP_OK);
-    std::string bytes;
-    EXPECT_EQ(download("/store/DCIM", "big.jpg", bytes), -7);
-    EXPECT_EQ(bytes, generated("big.jpg", 100000));
-    EXPECT_EQ(list_files("/store/DCIM"), std::vector<std::string>{"big.jpg"});
-
-    control("downloadok\tbig.jpg\n");
-    ASSERT_EQ(download("/store/DCIM", "big.jpg", bytes), GP_OK);
-    EXPECT_EQ(bytes.size(), size);
-    EXPECT_TRUE(bytes == generated("big.jpg", size));
-
-    auto g = log_of("get_file");
-    ASSERT_EQ(g.size(), 2u);
-    EXPECT_EQ(g[0], (std::vector<std::string>{"get_file", "/store/DCIM", "big.jpg", "-7", "100000"}));
-    EXPECT_EQ(g[1], (std::vector<std::string>{"get_file", "/store/DCIM", "big.jpg", "0", "300000"}));
-
-    // The camera kept no copy anywhere on the card.
-    std::vector<std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(g_mount))
-        if (!e.is_directory())
-            files.push_back(fs::relative(e.path(), g_mount).string());
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files)
-        EXPECT_TRUE(f == "sim/control" || f == "sim/log" || f == "sim/scenario") << f;
-}
-
-TEST_F(SimCam, HostileNamesReachTheDriverAsTheyAre)
-{
-    ASSERT_EQ(open_camera("photo\t/\t../x.jpg\t11\n"
-                          "photo\t/a\ta/b\t12\n"
-                          "photo\t/a\t..\t13\n"
-                          "photo\t/..\t.\t14\n"
-                          "photo\t/\tt\\tn\\n\\x01.jpg\t15\n"
-                          "photo\t/\t\t16\n"),
-              GP_OK);
-    std::string bytes;
-    for (auto [folder, name, size] : std::vector<std::tuple<std::string, std::string, std::size_t>>{
-             {"/", "../x.jpg", 11}, {"/a", "a/b", 12}, {"/a", "..", 13}, {"/..", ".", 14}, {"/", "t\tn\n\x01.jpg", 15}}) {
-        ASSERT_EQ(download(folder, name, bytes), GP_OK) << folder << " " << name;
-        EXPECT_EQ(bytes, generated(name, size)) << name;
+  void close_camera() {
+    if (cam_) {
+      gp_camera_exit(cam_, ctx_);
+      gp_camera_unref(cam_);
+      cam_ = nullptr;
     }
-    // The library itself refuses an empty name without asking the driver.
-    EXPECT_EQ(download("/", "", bytes), GP_ERROR_FILE_NOT_FOUND);
+  }
 
-    auto g = log_of("get_file");
-    ASSERT_EQ(g.size(), 5u);
-    EXPECT_EQ(g[4][2], "t\\tn\\n\x01.jpg");  // escaped in the log
-}
+  // Appends lines to the control file with one write, as a test would.
+  void control(const std::string& lines) {
+    std::ofstream(sim_dir() + "/control", std::ios::binary | std::ios::app) << lines;
+  }
 
-TEST_F(SimCam, DeletionRemovesThePhoto)
-{
-    ASSERT_EQ(open_camera("photo\t/d\tkeep.jpg\t10\nphoto\t/d\tgone.jpg\t10\n"), GP_OK);
-    ASSERT_EQ(gp_camera_file_delete(cam_, "/d", "gone.jpg", ctx_), GP_OK);
-    EXPECT_EQ(list_files("/d"), std::vector<std::string>{"keep.jpg"});
-    std::string bytes;
-    EXPECT_EQ(download("/d", "gone.jpg", bytes), GP_ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(gp_camera_file_delete(cam_, "/d", "gone.jpg", ctx_), GP_ERROR_FILE_NOT_FOUND);
-    auto d = log_of("delete");
-    ASSERT_EQ(d.size(), 1u);
-    EXPECT_EQ(d[0], (std::vector<std::string>{"delete", "/d", "gone.jpg", "0"}));
-}
+  // Log lines for one op, each split into its fields (op first).
+  std::vector<std::vector<std::string>> log_of(const std::string& op) const {
+    std::vector<std::vector<std::string>> out;
+    std::ifstream in(sim_dir() + "/log", std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::size_t sp = line.find(' ');
+      EXPECT_NE(sp, std::string::npos) << line;
+      auto fields = split(line.substr(sp + 1), '\t');
+      if (!fields.empty() && fields[0] == op) out.push_back(fields);
+    }
+    return out;
+  }
 
-TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus)
-{
-    ASSERT_EQ(open_camera("photo\t/u\tp.jpg\t10\n"), GP_OK);
-    std::string v, bytes;
-    control("unplug\t-52\t2\n");
-    EXPECT_EQ(get_text("iso", v), GP_OK);  // the call that reads the line counts
-    EXPECT_EQ(get_text("iso", v), GP_OK);
-    EXPECT_EQ(get_text("iso", v), -52);
-    EXPECT_EQ(set_text("iso", "200"), -52);
-    EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), -52);
-    CameraFilePath path;
-    EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), -52);
-    EXPECT_EQ(preview(bytes), -52);
-    CameraEventType type;
-    auto t0 = Clock::now();
-    EXPECT_EQ(wait(3000, type), -52);
-    EXPECT_LT(ms_since(t0), 2500);  // fails at once instead of waiting
-    EXPECT_EQ(download("/u", "p.jpg", bytes), -52);
-    EXPECT_EQ(gp_camera_file_delete(cam_, "/u", "p.jpg", ctx_), -52);
+  int wait(int timeout, CameraEventType& type, std::string* folder = nullptr,
+           std::string* name = nullptr, std::string* text = nullptr) {
+    void* data = nullptr;
+    type = GP_EVENT_UNKNOWN;
+    int r = gp_camera_wait_for_event(cam_, timeout, &type, &data, ctx_);
+    if (r == GP_OK && type == GP_EVENT_FILE_ADDED) {
+      EXPECT_NE(data, nullptr);
+      auto* path = static_cast<CameraFilePath*>(data);
+      if (folder) *folder = path->folder;
+      if (name) *name = path->name;
+    } else if (r == GP_OK && type == GP_EVENT_UNKNOWN && data) {
+      if (text) *text = static_cast<char*>(data);
+    } else {
+      EXPECT_EQ(data, nullptr) << "event type " << type;
+    }
+    std::free(data);
+    return r;
+  }
 
-    // An unplug during a slow download cuts it short.
-    ASSERT_EQ(open_camera("photo\t/u\tslow.jpg\t1048576\nchunkdelay\t20000\n"), GP_OK);
-    std::thread writer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        control("unplug\t-7\n");
-    });
-    int r = download("/u", "slow.jpg", bytes);
-    writer.join();
-    EXPECT_EQ(r, -7);
-    EXPECT_GT(bytes.size(), 0u);
-    EXPECT_LT(bytes.size(), 1048576u);
-    EXPECT_EQ(bytes, generated("slow.jpg", bytes.size()));
+  // Downloads into a file made from a descriptor, like the bridge does,
+  // and returns whatever reached the descriptor, even on failure.
+  int download(const std::string& folder, const std::string& name, std::string& bytes) {
+    int fd = memfd_create("download", MFD_CLOEXEC);
+    CameraFile* file = nullptr;
+    gp_file_new_from_fd(&file, dup(fd));  // the library closes its descriptor
+    int r = gp_camera_file_get(cam_, folder.c_str(), name.c_str(), GP_FILE_TYPE_NORMAL, file, ctx_);
+    gp_file_unref(file);
+    off_t size = lseek(fd, 0, SEEK_END);
+    bytes.assign(static_cast<std::size_t>(size), '\0');
+    EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), 0), size);
+    close(fd);
+    return r;
+  }
 
-    // A wait in progress still ends normally; the next call fails.
-    ASSERT_EQ(open_camera(""), GP_OK);
-    std::thread late([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        control("unplug\t-7\n");
-    });
-    r = wait(300, type);
-    late.join();
-    EXPECT_EQ(r, GP_OK);
-    EXPECT_EQ(type, GP_EVENT_TIMEOUT);
-    EXPECT_EQ(preview(bytes), -7);
-}
+  std::vector<std::string> list_files(const std::string& folder) {
+    CameraList* list = nullptr;
+    gp_list_new(&list);
+    std::vector<std::string> out;
+    if (gp_camera_folder_list_files(cam_, folder.c_str(), list, ctx_) == GP_OK)
+      for (int i = 0; i < gp_list_count(list); ++i) {
+        const char* n = nullptr;
+        gp_list_get_name(list, i, &n);
+        out.push_back(n);
+      }
+    gp_list_free(list);
+    return out;
+  }
 
-TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites)
-{
-    ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
-                          "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
-                          "widget\tnote\ttext\t\n"
-                          "widget\tzoom\trange\t2.5\t1\t10\t0.5\n"
-                          "nowidget\tiso\n"),
-              GP_OK);
-    std::string v;
-    ASSERT_EQ(get_text("capturetarget", v), GP_OK);
-    EXPECT_EQ(v, "Internal RAM");
-    ASSERT_EQ(set_text("capturetarget", "Memory card"), GP_OK);
-    ASSERT_EQ(get_text("capturetarget", v), GP_OK);
-    EXPECT_EQ(v, "Memory card");
-    auto s = log_of("set_config");
-    ASSERT_EQ(s.size(), 1u);
-    EXPECT_EQ(s[0], (std::vector<std::string>{"set_config", "capturetarget", "Memory card"}));
-
-    ASSERT_EQ(get_text("artist", v), GP_OK);
-    EXPECT_EQ(v, "tab\there");
-    ASSERT_EQ(get_text("note", v), GP_OK);
-    EXPECT_EQ(v, "");
+  int get_text(const char* name, std::string& value) {
     CameraWidget* w = nullptr;
-    ASSERT_EQ(gp_camera_get_single_config(cam_, "wb", &w, ctx_), GP_OK);
-    CameraWidgetType type;
-    gp_widget_get_type(w, &type);
-    EXPECT_EQ(type, GP_WIDGET_MENU);
-    ASSERT_EQ(gp_widget_count_choices(w), 3);
-    const char* choice = nullptr;
-    gp_widget_get_choice(w, 2, &choice);
-    EXPECT_STREQ(choice, "\xC3\xA9t\xC3\xA9");
+    int r = gp_camera_get_single_config(cam_, name, &w, ctx_);
+    if (r == GP_OK) {
+      const char* v = nullptr;
+      gp_widget_get_value(w, &v);
+      value = v ? v : "";
+      gp_widget_free(w);
+    }
+    return r;
+  }
+
+  int set_text(const char* name, const char* value) {
+    CameraWidget* w = nullptr;
+    int r = gp_camera_get_single_config(cam_, name, &w, ctx_);
+    if (r != GP_OK) return r;
+    gp_widget_set_value(w, value);
+    r = gp_camera_set_single_config(cam_, name, w, ctx_);
     gp_widget_free(w);
+    return r;
+  }
 
-    ASSERT_EQ(gp_camera_get_single_config(cam_, "zoom", &w, ctx_), GP_OK);
-    float zoom = 0;
-    gp_widget_get_value(w, &zoom);
-    EXPECT_FLOAT_EQ(zoom, 2.5f);
-    zoom = 7.5f;
-    gp_widget_set_value(w, &zoom);
-    ASSERT_EQ(gp_camera_set_single_config(cam_, "zoom", w, ctx_), GP_OK);
-    gp_widget_free(w);
-    ASSERT_EQ(gp_camera_get_single_config(cam_, "viewfinder", &w, ctx_), GP_OK);
-    int on = 1;
-    gp_widget_set_value(w, &on);
-    ASSERT_EQ(gp_camera_set_single_config(cam_, "viewfinder", w, ctx_), GP_OK);
-    gp_widget_free(w);
-    s = log_of("set_config");
-    ASSERT_EQ(s.size(), 3u);
-    EXPECT_EQ(s[1][2], "7.5");
-    EXPECT_EQ(s[2][2], "1");
+  int preview(std::string& bytes) {
+    CameraFile* file = nullptr;
+    gp_file_new(&file);
+    int r = gp_camera_capture_preview(cam_, file, ctx_);
+    const char* data = nullptr;
+    unsigned long size = 0;
+    gp_file_get_data_and_size(file, &data, &size);
+    bytes.assign(data ? data : "", size);
+    gp_file_unref(file);
+    return r;
+  }
 
-    // A removed widget cannot be read, and the attempt is still logged.
-    EXPECT_EQ(get_text("iso", v), GP_ERROR_BAD_PARAMETERS);
-    EXPECT_EQ(log_of("get_config").back(), (std::vector<std::string>{"get_config", "iso"}));
+  GPContext* ctx_ = nullptr;
+  Camera* cam_ = nullptr;
+};
 
-    // A widget defined at run time replaces the old one.
-    control("widget\tbatterylevel\ttext\t5%\n");
-    ASSERT_EQ(get_text("batterylevel", v), GP_OK);
-    EXPECT_EQ(v, "5%");
+TEST_F(SimCam, AutodetectFindsTheCardAndSessionsAreLogged) {
+  CameraAbilitiesList* al = nullptr;
+  GPPortInfoList* pl = nullptr;
+  CameraList* found = nullptr;
+  gp_abilities_list_new(&al);
+  gp_abilities_list_load(al, ctx_);
+  gp_port_info_list_new(&pl);
+  gp_port_info_list_load(pl);
+  gp_list_new(&found);
+  ASSERT_EQ(gp_abilities_list_detect(al, pl, found, ctx_), GP_OK);
+  bool ours = false;
+  for (int i = 0; i < gp_list_count(found); ++i) {
+    const char *model = nullptr, *port = nullptr;
+    gp_list_get_name(found, i, &model);
+    gp_list_get_value(found, i, &port);
+    ours = ours || (std::string(model) == "Mass Storage Camera" && port == "disk:" + g_mount);
+  }
+  gp_list_free(found);
+  gp_port_info_list_free(pl);
+  gp_abilities_list_free(al);
+  EXPECT_TRUE(ours);
 
-    ASSERT_EQ(open_camera("nodefaults\n"), GP_OK);
-    EXPECT_EQ(get_text("capturetarget", v), GP_ERROR_BAD_PARAMETERS);
+  ASSERT_EQ(open_camera(""), GP_OK);
+  close_camera();
+  EXPECT_EQ(log_of("init").size(), 1u);
+  EXPECT_EQ(log_of("exit").size(), 1u);
+
+  EXPECT_EQ(open_camera("initfail\t-60\n"), -60);
 }
 
-TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults)
-{
-    ASSERT_EQ(open_camera(""), GP_OK);
-    std::string a, b;
-    ASSERT_EQ(preview(a), GP_OK);
-    ASSERT_EQ(preview(b), GP_OK);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
-    EXPECT_EQ(b.substr(b.size() - 2), "\xFF\xD9");
-
-    control("frame\t10\nframe\t20\npreview\tbusy\t2\n");
-    EXPECT_EQ(preview(a), GP_ERROR_CAMERA_BUSY);
-    EXPECT_EQ(preview(a), GP_ERROR_CAMERA_BUSY);
-    ASSERT_EQ(preview(a), GP_OK);
-    EXPECT_EQ(a.size(), 10u);
-    ASSERT_EQ(preview(a), GP_OK);
-    EXPECT_EQ(a.size(), 20u);
-    ASSERT_EQ(preview(a), GP_OK);
-    EXPECT_EQ(a.size(), 10u);
-
-    control("preview\tfail\t-7\n");
-    EXPECT_EQ(preview(a), -7);
-    EXPECT_EQ(preview(a), -7);
-    control("preview\tok\n");
-    EXPECT_EQ(preview(a), GP_OK);
+TEST_F(SimCam, WaitSleepsOutItsTimeoutWhenNothingIsQueued) {
+  ASSERT_EQ(open_camera(""), GP_OK);
+  CameraEventType type;
+  auto t0 = Clock::now();
+  ASSERT_EQ(wait(200, type), GP_OK);
+  EXPECT_GE(ms_since(t0), 180);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  auto w = log_of("wait");
+  ASSERT_EQ(w.size(), 1u);
+  EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "200", "0", "timeout"}));
 }
 
-TEST_F(SimCam, DirectoryModeAndRefusedTriggersGiveNotSupported)
-{
-    ASSERT_EQ(open_camera("mode\tdirectory\nphoto\t/x\ty.jpg\t3\n"), GP_OK);
-    CameraEventType type;
-    CameraFilePath path;
-    std::string bytes;
-    EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(preview(bytes), GP_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(wait(100, type), GP_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(download("/x", "y.jpg", bytes), GP_OK);
-    EXPECT_TRUE(log_of("trigger").empty());
+TEST_F(SimCam, QueuedEventsComeBackInOrderWithTheirData) {
+  ASSERT_EQ(open_camera("shoot\t/a//b/\tx.jpg\t10\n"
+                        "event\tcapture_complete\n"
+                        "event\tunknown\thello there\n"
+                        "event\tfolder_added\n"
+                        "event\tfile_added\t/nowhere\t../evil.jpg\n"
+                        "event\tfail\t-7\n"
+                        "event\ttimeout\n"
+                        "event\tfile_changed\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, text;
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(folder, "/a/b");  // the camera reports the photo where it stored it
+  EXPECT_EQ(name, "x.jpg");
+  ASSERT_EQ(wait(1000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_CAPTURE_COMPLETE);
+  ASSERT_EQ(wait(1000, type, nullptr, nullptr, &text), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_UNKNOWN);
+  EXPECT_EQ(text, "hello there");
+  ASSERT_EQ(wait(1000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FOLDER_ADDED);
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(folder, "/nowhere");
+  EXPECT_EQ(name, "../evil.jpg");
+  EXPECT_EQ(wait(1000, type), -7);
+  auto t0 = Clock::now();
+  ASSERT_EQ(wait(5000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_LT(ms_since(t0), 4000);  // a queued timeout is not slept out
+  ASSERT_EQ(wait(1000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FILE_CHANGED);
 
-    ASSERT_EQ(open_camera("trigger\tunsupported\ncapture\t-110\n"), GP_OK);
-    EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), -110);
-    control("trigger\t-7\n");
-    EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), -7);
-    EXPECT_EQ(log_of("trigger").size(), 2u);
+  // A trigger queues the photo it takes; the default names count up.
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(folder + "/" + name, "/store_00010001/DCIM/100SIMUL/IMG_0001.JPG");
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "IMG_0002.JPG");
+  std::string bytes;
+  ASSERT_EQ(download(folder, name, bytes), GP_OK);
+  EXPECT_EQ(bytes, generated(name, 4096));
+
+  auto w = log_of("wait");
+  ASSERT_GE(w.size(), 6u);
+  EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "1000", "0", "file_added", "/a/b", "x.jpg"}));
+  EXPECT_EQ(w[5], (std::vector<std::string>{"wait", "1000", "-7"}));
+}
+
+TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce) {
+  ASSERT_EQ(open_camera("next\t/capt\tfirst.jpg\t700\n"), GP_OK);
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    control("shoot\t/live\tnew.jpg\t5000\n");
+  });
+  CameraEventType type;
+  std::string folder, name, bytes;
+  int r = wait(5000, type, &folder, &name);
+  writer.join();
+  ASSERT_EQ(r, GP_OK);
+  ASSERT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(folder + "/" + name, "/live/new.jpg");
+  ASSERT_EQ(download(folder, name, bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("new.jpg", 5000));
+
+  // A photo added by a control line can be fetched by the very next call.
+  control("photo\t/other\tquiet.jpg\t@quiet.src\n");
+  std::ofstream(sim_dir() + "/quiet.src", std::ios::binary) << "not generated";
+  ASSERT_EQ(download("/other", "quiet.jpg", bytes), GP_OK);
+  EXPECT_EQ(bytes, "not generated");
+
+  // capture fills in the path of the queued photo and queues no event.
+  CameraFilePath path;
+  ASSERT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_OK);
+  EXPECT_EQ(std::string(path.folder) + "/" + path.name, "/capt/first.jpg");
+  ASSERT_EQ(download(path.folder, path.name, bytes), GP_OK);
+  EXPECT_EQ(bytes.size(), 700u);
+
+  // A new session (a reconnect) does not replay control lines already read.
+  ASSERT_EQ(open_camera(""), GP_OK);
+  ASSERT_EQ(wait(50, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_EQ(download("/other", "quiet.jpg", bytes), GP_ERROR_DIRECTORY_NOT_FOUND);
+}
+
+TEST_F(SimCam, FailedDownloadLeavesThePhotoAndARetryGetsItWhole) {
+  const std::size_t size = 300000;  // several 64 KiB chunks
+  ASSERT_EQ(open_camera("photo\t/store/DCIM\tbig.jpg\t300000\n"
+                        "downloadfail\tbig.jpg\t-7\t100000\n"),
+            GP_OK);
+  std::string bytes;
+  EXPECT_EQ(download("/store/DCIM", "big.jpg", bytes), -7);
+  EXPECT_EQ(bytes, generated("big.jpg", 100000));
+  EXPECT_EQ(list_files("/store/DCIM"), std::vector<std::string>{"big.jpg"});
+
+  control("downloadok\tbig.jpg\n");
+  ASSERT_EQ(download("/store/DCIM", "big.jpg", bytes), GP_OK);
+  EXPECT_EQ(bytes.size(), size);
+  EXPECT_TRUE(bytes == generated("big.jpg", size));
+
+  auto g = log_of("get_file");
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[0], (std::vector<std::string>{"get_file", "/store/DCIM", "big.jpg", "-7", "100000"}));
+  EXPECT_EQ(g[1], (std::vector<std::string>{"get_file", "/store/DCIM", "big.jpg", "0", "300000"}));
+
+  // The camera kept no copy anywhere on the card.
+  std::vector<std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(g_mount))
+    if (!e.is_directory()) files.push_back(fs::relative(e.path(), g_mount).string());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files)
+    EXPECT_TRUE(f == "sim/control" || f == "sim/log" || f == "sim/scenario") << f;
+}
+
+TEST_F(SimCam, HostileNamesReachTheDriverAsTheyAre) {
+  ASSERT_EQ(open_camera("photo\t/\t../x.jpg\t11\n"
+                        "photo\t/a\ta/b\t12\n"
+                        "photo\t/a\t..\t13\n"
+                        "photo\t/..\t.\t14\n"
+                        "photo\t/\tt\\tn\\n\\x01.jpg\t15\n"
+                        "photo\t/\t\t16\n"),
+            GP_OK);
+  std::string bytes;
+  for (auto [folder, name, size] : std::vector<std::tuple<std::string, std::string, std::size_t>>{
+           {"/", "../x.jpg", 11},
+           {"/a", "a/b", 12},
+           {"/a", "..", 13},
+           {"/..", ".", 14},
+           {"/", "t\tn\n\x01.jpg", 15}}) {
+    ASSERT_EQ(download(folder, name, bytes), GP_OK) << folder << " " << name;
+    EXPECT_EQ(bytes, generated(name, size)) << name;
+  }
+  // The library itself refuses an empty name without asking the driver.
+  EXPECT_EQ(download("/", "", bytes), GP_ERROR_FILE_NOT_FOUND);
+
+  auto g = log_of("get_file");
+  ASSERT_EQ(g.size(), 5u);
+  EXPECT_EQ(g[4][2], "t\\tn\\n\x01.jpg");  // escaped in the log
+}
+
+TEST_F(SimCam, DeletionRemovesThePhoto) {
+  ASSERT_EQ(open_camera("photo\t/d\tkeep.jpg\t10\nphoto\t/d\tgone.jpg\t10\n"), GP_OK);
+  ASSERT_EQ(gp_camera_file_delete(cam_, "/d", "gone.jpg", ctx_), GP_OK);
+  EXPECT_EQ(list_files("/d"), std::vector<std::string>{"keep.jpg"});
+  std::string bytes;
+  EXPECT_EQ(download("/d", "gone.jpg", bytes), GP_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(gp_camera_file_delete(cam_, "/d", "gone.jpg", ctx_), GP_ERROR_FILE_NOT_FOUND);
+  auto d = log_of("delete");
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0], (std::vector<std::string>{"delete", "/d", "gone.jpg", "0"}));
+}
+
+TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus) {
+  ASSERT_EQ(open_camera("photo\t/u\tp.jpg\t10\n"), GP_OK);
+  std::string v, bytes;
+  control("unplug\t-52\t2\n");
+  EXPECT_EQ(get_text("iso", v), GP_OK);  // the call that reads the line counts
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(get_text("iso", v), -52);
+  EXPECT_EQ(set_text("iso", "200"), -52);
+  EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), -52);
+  CameraFilePath path;
+  EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), -52);
+  EXPECT_EQ(preview(bytes), -52);
+  CameraEventType type;
+  auto t0 = Clock::now();
+  EXPECT_EQ(wait(3000, type), -52);
+  EXPECT_LT(ms_since(t0), 2500);  // fails at once instead of waiting
+  EXPECT_EQ(download("/u", "p.jpg", bytes), -52);
+  EXPECT_EQ(gp_camera_file_delete(cam_, "/u", "p.jpg", ctx_), -52);
+
+  // An unplug during a slow download cuts it short.
+  ASSERT_EQ(open_camera("photo\t/u\tslow.jpg\t1048576\nchunkdelay\t20000\n"), GP_OK);
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    control("unplug\t-7\n");
+  });
+  int r = download("/u", "slow.jpg", bytes);
+  writer.join();
+  EXPECT_EQ(r, -7);
+  EXPECT_GT(bytes.size(), 0u);
+  EXPECT_LT(bytes.size(), 1048576u);
+  EXPECT_EQ(bytes, generated("slow.jpg", bytes.size()));
+
+  // A wait in progress still ends normally; the next call fails.
+  ASSERT_EQ(open_camera(""), GP_OK);
+  std::thread late([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("unplug\t-7\n");
+  });
+  r = wait(300, type);
+  late.join();
+  EXPECT_EQ(r, GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_EQ(preview(bytes), -7);
+}
+
+TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
+  ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
+                        "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
+                        "widget\tnote\ttext\t\n"
+                        "widget\tzoom\trange\t2.5\t1\t10\t0.5\n"
+                        "nowidget\tiso\n"),
+            GP_OK);
+  std::string v;
+  ASSERT_EQ(get_text("capturetarget", v), GP_OK);
+  EXPECT_EQ(v, "Internal RAM");
+  ASSERT_EQ(set_text("capturetarget", "Memory card"), GP_OK);
+  ASSERT_EQ(get_text("capturetarget", v), GP_OK);
+  EXPECT_EQ(v, "Memory card");
+  auto s = log_of("set_config");
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0], (std::vector<std::string>{"set_config", "capturetarget", "Memory card"}));
+
+  ASSERT_EQ(get_text("artist", v), GP_OK);
+  EXPECT_EQ(v, "tab\there");
+  ASSERT_EQ(get_text("note", v), GP_OK);
+  EXPECT_EQ(v, "");
+  CameraWidget* w = nullptr;
+  ASSERT_EQ(gp_camera_get_single_config(cam_, "wb", &w, ctx_), GP_OK);
+  CameraWidgetType type;
+  gp_widget_get_type(w, &type);
+  EXPECT_EQ(type, GP_WIDGET_MENU);
+  ASSERT_EQ(gp_widget_count_choices(w), 3);
+  const char* choice = nullptr;
+  gp_widget_get_choice(w, 2, &choice);
+  EXPECT_STREQ(choice, "\xC3\xA9t\xC3\xA9");
+  gp_widget_free(w);
+
+  ASSERT_EQ(gp_camera_get_single_config(cam_, "zoom", &w, ctx_), GP_OK);
+  float zoom = 0;
+  gp_widget_get_value(w, &zoom);
+  EXPECT_FLOAT_EQ(zoom, 2.5f);
+  zoom = 7.5f;
+  gp_widget_set_value(w, &zoom);
+  ASSERT_EQ(gp_camera_set_single_config(cam_, "zoom", w, ctx_), GP_OK);
+  gp_widget_free(w);
+  ASSERT_EQ(gp_camera_get_single_config(cam_, "viewfinder", &w, ctx_), GP_OK);
+  int on = 1;
+  gp_widget_set_value(w, &on);
+  ASSERT_EQ(gp_camera_set_single_config(cam_, "viewfinder", w, ctx_), GP_OK);
+  gp_widget_free(w);
+  s = log_of("set_config");
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[1][2], "7.5");
+  EXPECT_EQ(s[2][2], "1");
+
+  // A removed widget cannot be read, and the attempt is still logged.
+  EXPECT_EQ(get_text("iso", v), GP_ERROR_BAD_PARAMETERS);
+  EXPECT_EQ(log_of("get_config").back(), (std::vector<std::string>{"get_config", "iso"}));
+
+  // A widget defined at run time replaces the old one.
+  control("widget\tbatterylevel\ttext\t5%\n");
+  ASSERT_EQ(get_text("batterylevel", v), GP_OK);
+  EXPECT_EQ(v, "5%");
+
+  ASSERT_EQ(open_camera("nodefaults\n"), GP_OK);
+  EXPECT_EQ(get_text("capturetarget", v), GP_ERROR_BAD_PARAMETERS);
+}
+
+TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
+  ASSERT_EQ(open_camera(""), GP_OK);
+  std::string a, b;
+  ASSERT_EQ(preview(a), GP_OK);
+  ASSERT_EQ(preview(b), GP_OK);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(b.substr(b.size() - 2), "\xFF\xD9");
+
+  control("frame\t10\nframe\t20\npreview\tbusy\t2\n");
+  EXPECT_EQ(preview(a), GP_ERROR_CAMERA_BUSY);
+  EXPECT_EQ(preview(a), GP_ERROR_CAMERA_BUSY);
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(a.size(), 10u);
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(a.size(), 20u);
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(a.size(), 10u);
+
+  control("preview\tfail\t-7\n");
+  EXPECT_EQ(preview(a), -7);
+  EXPECT_EQ(preview(a), -7);
+  control("preview\tok\n");
+  EXPECT_EQ(preview(a), GP_OK);
+}
+
+TEST_F(SimCam, DirectoryModeAndRefusedTriggersGiveNotSupported) {
+  ASSERT_EQ(open_camera("mode\tdirectory\nphoto\t/x\ty.jpg\t3\n"), GP_OK);
+  CameraEventType type;
+  CameraFilePath path;
+  std::string bytes;
+  EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(preview(bytes), GP_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(wait(100, type), GP_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(download("/x", "y.jpg", bytes), GP_OK);
+  EXPECT_TRUE(log_of("trigger").empty());
+
+  ASSERT_EQ(open_camera("trigger\tunsupported\ncapture\t-110\n"), GP_OK);
+  EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), -110);
+  control("trigger\t-7\n");
+  EXPECT_EQ(gp_camera_trigger_capture(cam_, ctx_), -7);
+  EXPECT_EQ(log_of("trigger").size(), 2u);
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s [gtest options] CARD_MOUNT_POINT\n", argv[0]);
-        return 2;
-    }
-    g_mount = argv[argc - 1];
-    return RUN_ALL_TESTS();
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s [gtest options] CARD_MOUNT_POINT\n", argv[0]);
+    return 2;
+  }
+  g_mount = argv[argc - 1];
+  return RUN_ALL_TESTS();
 }

@@ -21,7 +21,8 @@ TEST(LeerIndice, ReadsLikeAtoi) {
 
 TEST(LeerIndice, HugeValuesStayFarOutOfRangeWithoutOverflow) {
   EXPECT_GT(leerIndice("4294967296"), std::numeric_limits<std::int32_t>::max());
-  EXPECT_GT(leerIndice("99999999999999999999999999999999"), std::numeric_limits<std::int32_t>::max());
+  EXPECT_GT(leerIndice("99999999999999999999999999999999"),
+            std::numeric_limits<std::int32_t>::max());
   EXPECT_LT(leerIndice("-99999999999999999999999999999999"), 0);
 }
 
@@ -50,16 +51,15 @@ TEST(LeerAbrir, WithoutASpaceThereIsNoCommand) {
 
 TEST(BuscarComando, WholeLinesAndTheAbrirPrefix) {
   using namespace std::literals;
-  for (std::string_view linea : {"buscar"sv, "disparar"sv, "vista 0"sv, "vista 1"sv, "cerrar"sv,
-                                 "salir"sv}) {
+  for (std::string_view linea :
+       {"buscar"sv, "disparar"sv, "vista 0"sv, "vista 1"sv, "cerrar"sv, "salir"sv}) {
     ASSERT_NE(buscarComando(linea), nullptr) << linea;
     EXPECT_EQ(buscarComando(linea)->texto, linea);
   }
   ASSERT_NE(buscarComando("abrir 0 /x"), nullptr);
   EXPECT_EQ(buscarComando("abrir 0 /x")->texto, "abrir ");
-  for (std::string_view linea : {""sv, "buscar "sv, "Buscar"sv, " buscar"sv, "abrir"sv,
-                                 "vista 2"sv, "vista"sv, "salir\t"sv, "buscar\0"sv,
-                                 "abrir 0 /a\0b"sv}) {
+  for (std::string_view linea : {""sv, "buscar "sv, "Buscar"sv, " buscar"sv, "abrir"sv, "vista 2"sv,
+                                 "vista"sv, "salir\t"sv, "buscar\0"sv, "abrir 0 /a\0b"sv}) {
     EXPECT_EQ(buscarComando(linea), nullptr) << linea;
   }
 }
