@@ -21,6 +21,7 @@ Goals: bridge time / cp+sync time <= 1.2; VmHWM growth < 2 MB."""
 
 import argparse
 import os
+import shutil
 import subprocess
 import time
 
@@ -92,8 +93,12 @@ def main():
     s = Sesion([card])
     card.prepare(s.root, 0)  # lay the card out now so the source can go on it
     src = card.path("grande.jpg")
-    make_source(src, size)
-    warm(src)
+    try:
+        make_source(src, size)
+        warm(src)
+    except BaseException:
+        shutil.rmtree(s.root, ignore_errors=True)  # the session would have removed it
+        raise
     same_fs = os.stat(src).st_dev == os.stat(s.fotos).st_dev
     dd_times, cp_times, cp_only, bridge_times, from_control, streaming = [], [], [], [], [], []
     with s:

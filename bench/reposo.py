@@ -94,8 +94,9 @@ def main():
     show("camera open, idle  ", opened)
     print(f"camera event waits logged by the driver: {waits}")
     if floor is not None:
-        print(f"reference, bench/espera.cpp (driver waits only, {out[1]} waits): {floor:.3f} CPU s per minute; "
-              f"the bridge's own share: {opened['total'] - floor:.3f}")
+        print(f"reference, bench/espera.cpp (driver waits only, {out[1]} waits): {floor:.3f} CPU s per minute "
+              f"(user {float(out[3]) * 60 / args.seconds:.3f}, system {float(out[5]) * 60 / args.seconds:.3f}); "
+              f"bridge minus reference: {opened['total'] - floor:.3f}")
     comun.result("reposo", "idle CPU per minute, no camera", f"{closed['total']:.3f} s", "< 0.05 s",
                  closed["total"] < 0.05)
     comun.result("reposo", "idle CPU per minute, camera open", f"{opened['total']:.3f} s", "< 0.3 s",

@@ -68,7 +68,9 @@ fi
 
 echo
 echo "Results in $OUT"
-cat "$OUT"/*.txt 2>/dev/null | awk -F'\t' '
+for b in arranque reposo latencia descarga vista vista-tmpfs; do
+  [ -f "$OUT/$b.txt" ] && cat "$OUT/$b.txt"
+done | awk -F'\t' '
   $1 == "RESULT" { n++; b[n]=$2; f[n]=$3; v[n]=$4; g[n]=$5; m[n]=$6 }
   END {
     print "| Benchmark | Figure | Value | Goal | Met |"
