@@ -16,6 +16,13 @@ def live_session(card, live="live"):
     return s
 
 
+def start_live(s):
+    """Opens the camera, turns live view on and returns the first frame event."""
+    s.open_camera()
+    s.send("vista 1")
+    return s.expect_event("vista")
+
+
 class LiveView(CameraTest):
     def test_frames_are_numbered_and_the_counter_never_resets(self):
         with live_session(Tarjeta()) as s:
@@ -45,9 +52,7 @@ class LiveView(CameraTest):
                 with open(card.path(f"f{i}.jpg"), "wb") as f:
                     f.write(data)
             card.control(d("frame", "@f0.jpg"), d("frame", "@f1.jpg"))
-            s.open_camera()
-            s.send("vista 1")
-            s.expect_event("vista")
+            start_live(s)
             published = os.path.join(s.root, "live", "vista.jpg")
             seen = set()
             deadline = time.monotonic() + 1.5
@@ -69,9 +74,7 @@ class LiveView(CameraTest):
     def test_failing_preview_ends_live_view(self):
         card = Tarjeta()
         with live_session(card) as s:
-            s.open_camera()
-            s.send("vista 1")
-            s.expect_event("vista")
+            start_live(s)
             card.control(d("preview", "fail", -7))
             s.expect_event("error", skip=("vista",))
             s.expect('{"e":"vistaFin"}')
@@ -82,9 +85,7 @@ class LiveView(CameraTest):
     def test_failing_preview_and_disconnection_in_one_turn(self):
         card = Tarjeta()
         with live_session(card) as s:
-            s.open_camera()
-            s.send("vista 1")
-            s.expect_event("vista")
+            start_live(s)
             card.control(d("preview", "unplug", -7))
             ev = s.expect_event("error", skip=("vista",))
             self.assertEqual(ev["texto"], "vista en directo: I/O problem")
@@ -120,9 +121,7 @@ class LiveView(CameraTest):
     def test_photo_during_live_view(self):
         card = Tarjeta()
         with live_session(card) as s:
-            s.open_camera()
-            s.send("vista 1")
-            s.expect_event("vista")
+            start_live(s)
             card.control(d("shoot", "/capt", "L.JPG", 100))
             self.assertEqual(s.expect_event("foto", skip=("vista",))["nombre"], "L.JPG")
             s.expect_event("ajustes")
