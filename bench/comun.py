@@ -47,7 +47,8 @@ def build_helper(name):
     src = os.path.join(BENCH, name + ".cpp")
     out_dir = os.path.join(ROOT, "build-bench")
     exe = os.path.join(out_dir, name)
-    if os.path.exists(exe) and os.path.getmtime(exe) >= os.path.getmtime(src):
+    sources = (src, os.path.join(BENCH, "detectar.h"))
+    if os.path.exists(exe) and os.path.getmtime(exe) >= max(map(os.path.getmtime, sources)):
         return exe
     os.makedirs(out_dir, exist_ok=True)
     flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libgphoto2"], check=True,

@@ -5,12 +5,13 @@
 // used meanwhile (getrusage: user and system).
 //
 //   espera SECONDS
-#include <gphoto2/gphoto2.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+#include "detectar.h"
 
 static double cpu(int who, double* user, double* sys) {
   rusage ru{};
@@ -23,15 +24,7 @@ static double cpu(int who, double* user, double* sys) {
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 60;
   GPContext* ctx = gp_context_new();
-  CameraAbilitiesList* capacidades = nullptr;
-  gp_abilities_list_new(&capacidades);
-  gp_abilities_list_load(capacidades, ctx);
-  GPPortInfoList* puertos = nullptr;
-  gp_port_info_list_new(&puertos);
-  gp_port_info_list_load(puertos);
-  CameraList* lista = nullptr;
-  gp_list_new(&lista);
-  gp_abilities_list_detect(capacidades, puertos, lista, ctx);
+  auto [capacidades, puertos, lista] = detectar(ctx);
   if (gp_list_count(lista) < 1) {
     std::printf("no camera\n");
     return 1;

@@ -1,21 +1,13 @@
 // The least a program can do to detect cameras with libgphoto2: the same
 // library calls the bridge makes for `buscar`, then one line on standard
 // output. bench/arranque.py times it against the bridge.
-#include <gphoto2/gphoto2.h>
-
 #include <cstdio>
+
+#include "detectar.h"
 
 int main() {
   GPContext* ctx = gp_context_new();
-  CameraAbilitiesList* capacidades = nullptr;
-  gp_abilities_list_new(&capacidades);
-  gp_abilities_list_load(capacidades, ctx);
-  GPPortInfoList* puertos = nullptr;
-  gp_port_info_list_new(&puertos);
-  gp_port_info_list_load(puertos);
-  CameraList* lista = nullptr;
-  gp_list_new(&lista);
-  gp_abilities_list_detect(capacidades, puertos, lista, ctx);
+  auto [capacidades, puertos, lista] = detectar(ctx);
   int cuantas = gp_list_count(lista);
   std::printf("%d", cuantas);
   for (int i = 0; i < cuantas; ++i) {

@@ -35,26 +35,6 @@ void fill_path(CameraFilePath& out, const std::string& folder, const std::string
   std::memcpy(out.name, name.data(), std::min(name.size(), sizeof out.name - 1));
 }
 
-const char* event_name(EventKind k) {
-  switch (k) {
-    case EventKind::Timeout:
-      return "timeout";
-    case EventKind::Unknown:
-      return "unknown";
-    case EventKind::FileAdded:
-      return "file_added";
-    case EventKind::FolderAdded:
-      return "folder_added";
-    case EventKind::CaptureComplete:
-      return "capture_complete";
-    case EventKind::FileChanged:
-      return "file_changed";
-    case EventKind::Fail:
-      return "fail";
-  }
-  return "unknown";
-}
-
 // Hands one queued event to the caller; returns the wait's status.
 int deliver(Sim& sim, const QueuedEvent& e, int timeout, CameraEventType* type, void** data) {
   std::string t = std::to_string(timeout);
@@ -74,7 +54,6 @@ int deliver(Sim& sim, const QueuedEvent& e, int timeout, CameraEventType* type, 
       return GP_OK;
     }
     case EventKind::Unknown:
-      *type = GP_EVENT_UNKNOWN;
       if (e.has_text) {
         char* s = static_cast<char*>(std::malloc(e.text.size() + 1));
         if (!s) return GP_ERROR_NO_MEMORY;
@@ -82,20 +61,11 @@ int deliver(Sim& sim, const QueuedEvent& e, int timeout, CameraEventType* type, 
         *data = s;
       }
       break;
-    case EventKind::Timeout:
-      *type = GP_EVENT_TIMEOUT;
-      break;
-    case EventKind::FolderAdded:
-      *type = GP_EVENT_FOLDER_ADDED;
-      break;
-    case EventKind::CaptureComplete:
-      *type = GP_EVENT_CAPTURE_COMPLETE;
-      break;
-    case EventKind::FileChanged:
-      *type = GP_EVENT_FILE_CHANGED;
+    default:
       break;
   }
-  sim.log.write("wait", {t, "0", event_name(e.kind)});
+  *type = event_info(e.kind).type;
+  sim.log.write("wait", {t, "0", event_info(e.kind).name});
   return GP_OK;
 }
 

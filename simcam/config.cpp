@@ -14,34 +14,30 @@ namespace simcam {
 
 namespace {
 
+// Each widget type with its name in the scenario language and its libgphoto2 type.
+struct WidgetTypeInfo {
+  WidgetType type;
+  const char* name;
+  CameraWidgetType gp;
+};
+constexpr WidgetTypeInfo kWidgetTypes[] = {
+    {WidgetType::Text, "text", GP_WIDGET_TEXT},       {WidgetType::Radio, "radio", GP_WIDGET_RADIO},
+    {WidgetType::Menu, "menu", GP_WIDGET_MENU},       {WidgetType::Range, "range", GP_WIDGET_RANGE},
+    {WidgetType::Toggle, "toggle", GP_WIDGET_TOGGLE}, {WidgetType::Date, "date", GP_WIDGET_DATE},
+};
+
 bool parse_type(const std::string& s, WidgetType& t) {
-  static const std::pair<const char*, WidgetType> names[] = {
-      {"text", WidgetType::Text},   {"radio", WidgetType::Radio},   {"menu", WidgetType::Menu},
-      {"range", WidgetType::Range}, {"toggle", WidgetType::Toggle}, {"date", WidgetType::Date},
-  };
-  for (const auto& [n, v] : names)
-    if (s == n) {
-      t = v;
+  for (const auto& i : kWidgetTypes)
+    if (s == i.name) {
+      t = i.type;
       return true;
     }
   return false;
 }
 
 CameraWidgetType gp_type(WidgetType t) {
-  switch (t) {
-    case WidgetType::Text:
-      return GP_WIDGET_TEXT;
-    case WidgetType::Radio:
-      return GP_WIDGET_RADIO;
-    case WidgetType::Menu:
-      return GP_WIDGET_MENU;
-    case WidgetType::Range:
-      return GP_WIDGET_RANGE;
-    case WidgetType::Toggle:
-      return GP_WIDGET_TOGGLE;
-    case WidgetType::Date:
-      return GP_WIDGET_DATE;
-  }
+  for (const auto& i : kWidgetTypes)
+    if (i.type == t) return i.gp;
   return GP_WIDGET_TEXT;
 }
 

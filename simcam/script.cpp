@@ -73,38 +73,27 @@ void apply_event(Sim& sim, const std::vector<std::string>& f) {
     complain("event needs a TYPE", f);
     return;
   }
-  const std::string& t = f[1];
   QueuedEvent e;
-  if (t == "timeout") {
-    e.kind = EventKind::Timeout;
-  } else if (t == "unknown") {
-    e.kind = EventKind::Unknown;
-    if (f.size() >= 3) {
-      e.has_text = true;
-      e.text = f[2];
-    }
-  } else if (t == "folder_added") {
-    e.kind = EventKind::FolderAdded;
-  } else if (t == "capture_complete") {
-    e.kind = EventKind::CaptureComplete;
-  } else if (t == "file_changed") {
-    e.kind = EventKind::FileChanged;
-  } else if (t == "file_added") {
+  const EventKindInfo* info = nullptr;
+  for (const auto& i : kEventKinds)
+    if (f[1] == i.name) info = &i;
+  if (!info) {
+    complain("unknown event type", f);
+    return;
+  }
+  e.kind = info->kind;
+  if (e.kind == EventKind::Unknown && f.size() >= 3) {
+    e.has_text = true;
+    e.text = f[2];
+  } else if (e.kind == EventKind::FileAdded) {
     if (f.size() < 4) {
       complain("file_added needs FOLDER and NAME", f);
       return;
     }
-    e.kind = EventKind::FileAdded;
     e.folder = f[2];
     e.name = f[3];
-  } else if (t == "fail") {
-    if (f.size() < 3 || !parse_status(f[2], e.status)) {
-      complain("event fail needs a negative STATUS", f);
-      return;
-    }
-    e.kind = EventKind::Fail;
-  } else {
-    complain("unknown event type", f);
+  } else if (e.kind == EventKind::Fail && (f.size() < 3 || !parse_status(f[2], e.status))) {
+    complain("event fail needs a negative STATUS", f);
     return;
   }
   sim.events.push_back(std::move(e));

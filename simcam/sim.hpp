@@ -43,6 +43,28 @@ enum class EventKind {
   Fail
 };
 
+// Each event kind with its name in the scenario language and the log, and
+// the type a successful wait reports for it.
+struct EventKindInfo {
+  EventKind kind;
+  std::string_view name;
+  CameraEventType type;
+};
+inline constexpr EventKindInfo kEventKinds[] = {
+    {EventKind::Timeout, "timeout", GP_EVENT_TIMEOUT},
+    {EventKind::Unknown, "unknown", GP_EVENT_UNKNOWN},
+    {EventKind::FileAdded, "file_added", GP_EVENT_FILE_ADDED},
+    {EventKind::FolderAdded, "folder_added", GP_EVENT_FOLDER_ADDED},
+    {EventKind::CaptureComplete, "capture_complete", GP_EVENT_CAPTURE_COMPLETE},
+    {EventKind::FileChanged, "file_changed", GP_EVENT_FILE_CHANGED},
+    {EventKind::Fail, "fail", GP_EVENT_UNKNOWN},
+};
+inline const EventKindInfo& event_info(EventKind k) {
+  for (const auto& i : kEventKinds)
+    if (i.kind == k) return i;
+  return kEventKinds[0];
+}
+
 struct QueuedEvent {
   EventKind kind = EventKind::Timeout;
   std::string folder;  // file_added only, as written in the directive

@@ -62,18 +62,10 @@ bool renombrarSinPisar(const char* parcial, const char* destino) {
   return rename(parcial, destino) == 0;
 }
 
-// Flushes the directory holding `ruta`, so the new name survives a crash.
-bool sincronizarCarpeta(const char* ruta) {
-  char carpeta[4300];
-  copiarTexto(carpeta, sizeof carpeta, ruta);
-  char* barra = std::strrchr(carpeta, '/');
-  if (barra == nullptr) {
-    std::strcpy(carpeta, ".");
-  } else if (barra == carpeta) {
-    carpeta[1] = '\0';
-  } else {
-    *barra = '\0';
-  }
+// Flushes the download folder, so a new name in it survives a crash. Every
+// destination is "<carpeta>/<name>", so an empty `carpeta` means the root.
+bool sincronizarCarpeta() {
+  const char* carpeta = estado.carpeta[0] ? estado.carpeta : "/";
   int fd = open(carpeta, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   // EINVAL: this filesystem cannot flush a directory at all; nothing more
@@ -173,7 +165,7 @@ void bajarFoto(const char* carpetaCamara, const char* nombre) {
     guardada = errno == EEXIST && (i = primerLibre(destino, nombre, i + 1)) != 0;
   }
   close(propio);
-  if (guardada && !sincronizarCarpeta(destino)) {
+  if (guardada && !sincronizarCarpeta()) {
     unlink(destino);
     guardada = false;
   }

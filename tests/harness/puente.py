@@ -186,19 +186,28 @@ class Sesion:
         self.proc.stdin.write(data)
         self.proc.stdin.flush()
 
-    def event(self, timeout=10):
-        """The next event line, as text without its line feed, or None at end."""
-        try:
-            raw = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            raise AssertionError(f"no event within {timeout} s") from None
+    def _next(self, timeout):
+        """The next raw line, None at end of output; queue.Empty on timeout."""
+        raw = self.lines.get(timeout=timeout)
         if raw is None:
-            self.lines.put(None)
-            return None
+            self.lines.put(None)  # end of output stays visible to later reads
+        return raw
+
+    @staticmethod
+    def _checked(raw):
+        """A raw event line as text, after checking it against the schema."""
         assert raw.endswith(b"\n") and not raw.endswith(b"\r\n"), raw
         text = raw[:-1].decode("utf-8", "surrogateescape")
         esquema.validate_line(text)
         return text
+
+    def event(self, timeout=10):
+        """The next event line, as text without its line feed, or None at end."""
+        try:
+            raw = self._next(timeout)
+        except queue.Empty:
+            raise AssertionError(f"no event within {timeout} s") from None
+        return None if raw is None else self._checked(raw)
 
     def expect(self, *expected, timeout=10):
         for line in expected:
@@ -212,10 +221,10 @@ class Sesion:
             got = self.event(timeout)
             if got is None:
                 raise AssertionError(f"end of output while waiting for {name}")
-            e = json.loads(got)["e"]
-            if e == name:
-                return json.loads(got)
-            if e not in skip:
+            ev = json.loads(got)
+            if ev["e"] == name:
+                return ev
+            if ev["e"] not in skip:
                 raise AssertionError(f"expected {name}, got {got!r}")
 
     def expect_nothing(self, seconds=0.5):
@@ -231,13 +240,12 @@ class Sesion:
         got = []
         while True:
             try:
-                raw = self.lines.get(timeout=quiet)
+                raw = self._next(quiet)
             except queue.Empty:
                 return got
-            self.lines.put(raw) if raw is None else None
             if raw is None:
                 return got
-            ev = esquema.validate_line(raw[:-1].decode("utf-8", "surrogateescape"))
+            ev = json.loads(self._checked(raw))
             if ev["e"] != name:
                 raise AssertionError(f"expected only {name} events, got {raw!r}")
             got.append(ev)
