@@ -36,5 +36,5 @@ void enviarAjustes() {
   leerAjuste("shutterspeed,shutterspeed2", velocidad);
   leerAjuste("batterylevel", bateria);
   enviarAjustesLinea(iso, diafragma, velocidad, bateria);
-  estado.ultimosAjustes = std::time(nullptr);
+  estado.ultimosAjustes = ahoraMonotono();
 }

@@ -45,5 +45,5 @@ void esperarEvento() {
   }
   std::free(datos);
   if (estado.conVista) return;
-  if (std::time(nullptr) - estado.ultimosAjustes >= 3) enviarAjustes();
+  if (ahoraMonotono() - estado.ultimosAjustes >= 3) enviarAjustes();
 }

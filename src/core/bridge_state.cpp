@@ -11,3 +11,9 @@ void copiarTexto(char* dst, std::size_t capacidad, const char* src) {
   std::memcpy(dst, src, n);
   dst[n] = '\0';
 }
+
+std::time_t ahoraMonotono() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec;
+}

@@ -25,6 +25,8 @@ struct BridgeState {
   std::int32_t conVista;
   CameraAbilitiesList* capacidades;
   GPPortInfoList* puertos;
+  // When the last `ajustes` was sent, in whole seconds of ahoraMonotono(),
+  // so a wall clock stepped back (or forward) never stalls the idle report.
   std::time_t ultimosAjustes;
   std::int32_t nVista;
   Entrada entrada;
@@ -39,3 +41,6 @@ extern BridgeState estado;
 // Copies `src` into `dst` of `capacidad` bytes, cutting silently and always
 // leaving it zero-terminated.
 void copiarTexto(char* dst, std::size_t capacidad, const char* src);
+
+// Whole seconds of a clock that only moves forward (CLOCK_MONOTONIC).
+std::time_t ahoraMonotono();

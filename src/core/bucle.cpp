@@ -48,9 +48,12 @@ void bucle() {
     int listos = select(1, &lectura, nullptr, nullptr, &espera);
     if (listos > 0) {
       if (!leerEntrada()) return;
-    } else if (listos < 0) {
-      // A failing select returns at once; waiting out the turn keeps a
-      // persistent failure from spinning the loop.
+    } else if (listos < 0 && errno == EBADF) {
+      // Standard input is gone for good: that is its end.
+      return;
+    } else if (listos < 0 && errno != EINTR) {
+      // Any other failure returns at once and may pass; waiting out the
+      // turn keeps it from spinning the loop meanwhile.
       timespec pausa{pedida.tv_sec, pedida.tv_usec * 1000};
       nanosleep(&pausa, nullptr);
     }

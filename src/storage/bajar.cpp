@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "core/bridge_state.h"
 #include "events/eventos.h"
+#include "storage/propios.h"
 
 namespace {
 
@@ -76,14 +78,37 @@ bool sincronizarCarpeta() {
 }
 
 // Opens the partial file for `destino` and locks it, so two processes that
-// chose the same name never write into the same partial file. A leftover
-// partial file from an earlier failure is simply truncated and reused.
+// chose the same name never write into the same partial file. Whatever sits
+// at that name must be a plain file of ours (esPropio) before anything is
+// written into it: a link, a FIFO, a device or another user's file marks
+// the name as taken (`ocupado`), and is never opened in a way that can
+// block, never truncated and never written. A leftover partial file from an
+// earlier failure is ours, and is truncated and reused.
 int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
   ocupado = false;
-  std::snprintf(parcial, sizeof parcial, "%s.parcial", destino);
+  std::snprintf(parcial, sizeof parcial, "%s%s", destino, kSufijoParcial);
   for (int intento = 0; intento < 8; ++intento) {
-    int fd = open(parcial, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    struct stat previo;
+    if (lstat(parcial, &previo) == 0 && !esPropio(previo)) {
+      ocupado = true;
+      return -1;
+    }
+    // Something may be planted between the look and the open: O_NOFOLLOW
+    // refuses a link, O_NONBLOCK keeps a FIFO from holding the open, and no
+    // O_TRUNC, so nothing is cut before it has been checked.
+    int fd =
+        open(parcial, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      ocupado = errno == ELOOP || errno == ENXIO || errno == EISDIR || errno == EWOULDBLOCK ||
+                errno == ETXTBSY || errno == EEXIST;
+      return -1;
+    }
+    struct stat abierto;
+    if (fstat(fd, &abierto) != 0 || !esPropio(abierto)) {
+      close(fd);
+      ocupado = true;
+      return -1;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       ocupado = errno == EWOULDBLOCK;
       close(fd);
@@ -92,9 +117,9 @@ int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
     // The lock may have come free because its holder just renamed the file
     // to a photo's final name or removed it: then this descriptor is not the
     // partial file any more, and truncating it would destroy that photo.
-    struct stat abierto, enRuta;
-    if (fstat(fd, &abierto) != 0 || stat(parcial, &enRuta) != 0 ||
-        abierto.st_dev != enRuta.st_dev || abierto.st_ino != enRuta.st_ino) {
+    struct stat enRuta;
+    if (fstat(fd, &abierto) != 0 || lstat(parcial, &enRuta) != 0 ||
+        abierto.st_dev != enRuta.st_dev || abierto.st_ino != enRuta.st_ino || !esPropio(abierto)) {
       close(fd);
       continue;
     }
@@ -108,15 +133,31 @@ int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
   return -1;
 }
 
+// True when the download folder is the live-view directory itself.
+bool carpetaEsLaDeVista() {
+  struct stat a, b;
+  return stat(estado.carpeta[0] ? estado.carpeta : "/", &a) == 0 &&
+         stat(estado.temporal[0] ? estado.temporal : "/", &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 bool nombrePeligroso(const char* nombre) {
   return nombre[0] == '\0' || std::strcmp(nombre, ".") == 0 || std::strcmp(nombre, "..") == 0 ||
-         std::strchr(nombre, '/') != nullptr;
+         std::strchr(nombre, '/') != nullptr || std::string_view(nombre).ends_with(kSufijoParcial);
+}
+
+bool nombreDeVista(const char* nombre) {
+  std::string_view n(nombre);
+  return n == kVistaPublicada || n.starts_with(kVistaTemporal);
 }
 
 void bajarFoto(const char* carpetaCamara, const char* nombre) {
-  if (nombrePeligroso(nombre)) {
+  // A photo must never land on a name the bridge itself writes: the next
+  // download or the next live-view frame would take it over, after the
+  // camera's copy was deleted. Such a photo stays on the camera.
+  if (nombrePeligroso(nombre) || (nombreDeVista(nombre) && carpetaEsLaDeVista())) {
     enviarError("bajar la foto", GP_ERROR_BAD_PARAMETERS);
     return;
   }
@@ -138,7 +179,7 @@ void bajarFoto(const char* carpetaCamara, const char* nombre) {
 
   // The library closes the descriptor it wraps; a duplicate keeps the lock
   // and lets the data be flushed once the library is done with it.
-  int propio = dup(fd);
+  int propio = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   CameraFile* archivo = nullptr;
   int r = propio < 0 ? GP_ERROR_NO_MEMORY : gp_file_new_from_fd(&archivo, fd);
   if (r < 0) {
@@ -164,7 +205,12 @@ void bajarFoto(const char* carpetaCamara, const char* nombre) {
   while (guardada && !renombrarSinPisar(parcial, destino)) {
     guardada = errno == EEXIST && (i = primerLibre(destino, nombre, i + 1)) != 0;
   }
-  close(propio);
+  // A failed close can mean lost data on some filesystems: the photo then
+  // does not count as saved, and the name just given to it is taken back.
+  if (close(propio) != 0 && guardada) {
+    unlink(destino);
+    guardada = false;
+  }
   if (guardada && !sincronizarCarpeta()) {
     unlink(destino);
     guardada = false;

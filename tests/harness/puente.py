@@ -27,8 +27,10 @@ MODEL = "Mass Storage Camera"
 TEXTS = {
     -1: "Unspecified error",
     -2: "Bad parameters",
+    -3: "Out of memory",
     -6: "Unsupported operation",
     -7: "I/O problem",
+    -35: "Error writing to the port",
     -10: "Timeout reading from or writing to the port",
     -52: "Could not find the requested device on the USB port",
     -105: "Unknown model",
@@ -42,6 +44,16 @@ def error(label, status):
     """The exact error event line for a library status."""
     return json.dumps({"e": "error", "texto": f"{label}: {TEXTS[status]}"},
                       ensure_ascii=False, separators=(",", ":"))
+
+
+def preload(library, **variables):
+    """Environment that preloads one of the test shims into the bridge.
+    A sanitized bridge must be told that its runtime is not loaded first."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    env = {"LD_PRELOAD": library,
+           "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+    env.update({k: str(v) for k, v in variables.items()})
+    return env
 
 
 def escape_field(value):
@@ -133,7 +145,8 @@ class Sesion:
     """One running bridge. Every event line read is checked to be a JSON
     object; nothing may ever appear on standard error."""
 
-    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True, camlibs=None):
+    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True, camlibs=None,
+                 env=None, preexec=None):
         self.cards = list(cards)
         self.args = args
         self.tmpfs = list(tmpfs)
@@ -145,6 +158,8 @@ class Sesion:
         self.proc = None
         self.pump = pump
         self.camlibs = CAMLIBS_DIR if camlibs is None else camlibs
+        self.env = dict(env or {})  # extra environment for the bridge alone
+        self.preexec = preexec  # run in the child before the bridge starts
 
     def __enter__(self):
         self.start()
@@ -160,6 +175,9 @@ class Sesion:
         if not GPBRIDGE:
             raise RuntimeError("GPBRIDGE is not set; run the tests through ctest")
         cmd = [GPBRIDGE] + ([] if self.args is None else list(self.args))
+        extra = [f"{k}={v}" for k, v in self.env.items()]
+        if extra:
+            cmd = ["env"] + extra + cmd
         if self.namespace:
             ns = [NS_RUN]
             for i, card in enumerate(self.cards):
@@ -169,7 +187,8 @@ class Sesion:
                 ns += ["--tmpfs", f"{mount}={size}"]
             cmd = ns + ["--", "env", f"CAMLIBS={self.camlibs}"] + cmd
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=self.root)
+                                     stderr=subprocess.PIPE, cwd=self.root,
+                                     preexec_fn=self.preexec)
         if self.pump:
             threading.Thread(target=self._pump, daemon=True).start()
 
