@@ -77,6 +77,13 @@ bool sincronizarCarpeta() {
   return bien;
 }
 
+// True when `ruta` names the very regular file open at `fd`, not a link.
+bool esElMismo(int fd, const char* ruta) {
+  struct stat abierto, enRuta;
+  return fstat(fd, &abierto) == 0 && lstat(ruta, &enRuta) == 0 && abierto.st_dev == enRuta.st_dev &&
+         abierto.st_ino == enRuta.st_ino && S_ISREG(enRuta.st_mode);
+}
+
 // Opens the partial file for `destino` and locks it, so two processes that
 // chose the same name never write into the same partial file. Whatever sits
 // at that name must be a plain file of ours (esPropio) before anything is
@@ -117,9 +124,7 @@ int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
     // The lock may have come free because its holder just renamed the file
     // to a photo's final name or removed it: then this descriptor is not the
     // partial file any more, and truncating it would destroy that photo.
-    struct stat enRuta;
-    if (fstat(fd, &abierto) != 0 || lstat(parcial, &enRuta) != 0 ||
-        abierto.st_dev != enRuta.st_dev || abierto.st_ino != enRuta.st_ino || !esPropio(abierto)) {
+    if (!esElMismo(fd, parcial) || fstat(fd, &abierto) != 0 || !esPropio(abierto)) {
       close(fd);
       continue;
     }
@@ -204,6 +209,15 @@ void bajarFoto(const char* carpetaCamara, const char* nombre) {
   bool guardada = fsync(propio) == 0;
   while (guardada && !renombrarSinPisar(parcial, destino)) {
     guardada = errno == EEXIST && (i = primerLibre(destino, nombre, i + 1)) != 0;
+  }
+  // Where others can write to the folder, the partial name could have been
+  // swapped for something else just before the rename. Only our own file,
+  // the one the data went into, may be announced; anything else is left
+  // where it is and the photo stays on the camera.
+  if (guardada && !esElMismo(propio, destino)) {
+    close(propio);
+    enviarErrorCarpeta();
+    return;
   }
   // A failed close can mean lost data on some filesystems: the photo then
   // does not count as saved, and the name just given to it is taken back.

@@ -7,8 +7,10 @@
 //   GPB_FALLOS_RUTA  only calls on paths starting with this are touched
 //   GPB_FALLOS       rules "OP:N:WHAT" separated by commas; N is the n-th
 //                    matching call of OP (from 1) or * for every one; WHAT is
-//                    an errno name, or CREA to create the call's target path
-//                    (as a stranger's file) just before the real call
+//                    an errno name, CREA to create the call's target path
+//                    (as a stranger's file) just before the real call, or
+//                    CAMBIA to swap its source path for a symbolic link to
+//                    GPB_FALLOS_AJENO just before the real call
 //   GPB_TRAZA        file that receives one line per matching call:
 //                    "<monotonic seconds> <op> <path> [<path>] <result>"
 //
@@ -32,7 +34,7 @@ namespace {
 struct Regla {
   char op[16];
   long n;   // 0: every call
-  int err;  // 0: CREA
+  int err;  // 0: CREA, -2: CAMBIA
   long vistas;
 };
 
@@ -76,9 +78,10 @@ void leerReglas() {
     g.n = n[0] == '*' ? 0 : std::atol(n);
     g.err = -1;
     if (std::strcmp(que, "CREA") == 0) g.err = 0;
+    if (std::strcmp(que, "CAMBIA") == 0) g.err = -2;
     for (const auto& e : kErrnos)
       if (std::strcmp(que, e.nombre) == 0) g.err = e.valor;
-    if (g.err < 0) --nReglas;
+    if (g.err == -1) --nReglas;
   }
 }
 
@@ -121,16 +124,21 @@ void trazar(const char* op, const char* a, const char* b, long resultado) {
   cerrar(fd);
 }
 
-// The rule that decides this call: 0 to let it through, an errno to fail
-// it, or -1 to create `objetivo` first and then let it through.
-int decidir(const char* op, const char* objetivo) {
+// The rule that decides this call: 0 to let it through (after creating
+// `objetivo` or swapping `fuente` where the rule says so), or an errno to
+// fail it.
+int decidir(const char* op, const char* fuente, const char* objetivo) {
   for (int i = 0; i < nReglas; ++i) {
     Regla& g = reglas[i];
     if (std::strcmp(g.op, op) != 0) continue;
     ++g.vistas;
     if (g.n != 0 && g.vistas != g.n) continue;
-    if (g.err != 0) return g.err;
-    if (objetivo) {
+    if (g.err > 0) return g.err;
+    if (g.err == -2) {
+      const char* ajeno = std::getenv("GPB_FALLOS_AJENO");
+      real<int (*)(const char*)>("unlink")(fuente);
+      symlink(ajeno ? ajeno : "/dev/null", fuente);
+    } else if (objetivo) {
       auto abrir = real<int (*)(const char*, int, ...)>("open");
       int fd = abrir(objetivo, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (fd >= 0) {
@@ -147,7 +155,7 @@ int decidir(const char* op, const char* objetivo) {
 // it through, and traces it.
 template <typename Llamada>
 long pasar(const char* op, const char* a, const char* b, Llamada llamada) {
-  int err = decidir(op, b ? b : a);
+  int err = decidir(op, a, b ? b : a);
   long r;
   if (err != 0) {
     if (std::strcmp(op, "close") == 0) llamada();  // a failed close still closes

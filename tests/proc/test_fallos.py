@@ -98,6 +98,26 @@ class InjectedFaults(CameraTest):
                         self.assertEqual(f.read(), generated(NAME, SIZE))
                     self.assertEqual(sorted(os.listdir(s.fotos)), ["F-2.JPG", NAME])
 
+    def test_a_partial_file_swapped_before_the_rename_is_never_announced(self):
+        for rules in ("renameat2:1:CAMBIA", "renameat2:*:EINVAL,link:1:CAMBIA"):
+            with self.subTest(rules):
+                card = Tarjeta()
+                s = faulty_session(card, rules)
+                outside = os.path.join(s.root, "secret")
+                with open(outside, "wb") as f:
+                    f.write(b"secret\n")
+                s.env["GPB_FALLOS_AJENO"] = outside
+                with s:
+                    s.open_camera()
+                    card.control(d("shoot", "/capt", NAME, SIZE))
+                    s.expect(CARPETA)
+                    s.expect_event("ajustes")
+                    s.send("cerrar")
+                    s.expect(ORDEN)
+                    self.assertEqual(card.calls("delete"), [])
+                    with open(outside, "rb") as f:
+                        self.assertEqual(f.read(), b"secret\n")
+
     def test_a_partial_file_that_cannot_be_removed_is_reused_later(self):
         card = Tarjeta()
         with faulty_session(card, "write:1:ENOSPC,unlink:1:EIO") as s:
