@@ -13,7 +13,8 @@
 #
 # Debian packages are installed (scripts/install-deps.sh, as root or with
 # sudo) only when one is missing. GPBRIDGE_BUILD names another build folder
-# (default: build). Nothing is left in the temporary folder afterwards.
+# (default: build), GPBRIDGE_DEMO another demo folder (default: BUILD/demo).
+# Nothing is left in the temporary folder afterwards.
 set -u
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${GPBRIDGE_BUILD:-$repo/build}
@@ -53,7 +54,7 @@ fi
 quietly cmake --build "$build" -j "$(nproc)"
 grep -q 'Linking' "$tmp/log" && say "built what changed in $build"
 
-demo=$build/demo
+demo=${GPBRIDGE_DEMO:-$build/demo}
 mkdir -p "$demo/photos" "$demo/live" || exit 1
 live=${1:-$demo/live}
 case "$live" in /*) ;; *) live=$PWD/$live ;; esac
