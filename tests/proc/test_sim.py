@@ -89,7 +89,7 @@ def tour(test, s):
     own = os.path.join(s.root, "my photo.jpg")
     with open(own, "wb") as f:
         f.write(b"\xff\xd8 a photo of my own \xff\xd9")
-    s.do("shoot", "cam1", own)
+    s.do("shoot", "cam1", own)  # read at download time, under its own name
     s.expect_skipping_settings('{"e":"foto","ruta":"fotos/my photo.jpg","nombre":"my photo.jpg"}')
     with open(os.path.join(s.fotos, "my photo.jpg"), "rb") as f:
         test.assertEqual(f.read(), b"\xff\xd8 a photo of my own \xff\xd9")
@@ -103,8 +103,9 @@ def tour(test, s):
 
     s.send("vista 1")  # the live-view argument reached the bridge
     s.expect_skipping_settings('{"e":"vista","ruta":"live/vista.jpg","n":1}')
-    s.send("vista 0")
-    s.do("control", "cam1", "widget", "iso", "radio", "800", "100", "800")
+    s.do("control", "cam1", "preview", "fail", "-7")
+    s.expect_skipping_settings('{"e":"error","texto":"vista en directo: I/O problem"}',
+                               '{"e":"vistaFin"}', skip=("vista",))
     s.do("unplug", "cam1")
     s.expect_skipping_settings('{"e":"cerrada","motivo":"desconectada"}', skip=("ajustes", "vista"))
     s.close_input()
@@ -169,6 +170,13 @@ class Tool(unittest.TestCase):
             s.expect(camaras(f"disk:{s.dir}/cam1"))
             s.close_input()
             self.assertEqual(s.wait(), 0)
+            s.wait_for_cleanup()
+            # A start that fails half-way leaves no card behind.
+            r = subprocess.run([SIM, "--dir", s.dir, "--camera", "ok", "--camera", "bad=/nonexistent"],
+                               capture_output=True, timeout=30)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(b"cannot read the scenario /nonexistent", r.stderr)
+            self.assertEqual(os.listdir(s.dir), [])
 
 
 class OrdinaryUser(unittest.TestCase):
