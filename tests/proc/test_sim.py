@@ -55,6 +55,14 @@ class SimBridge(Sesion):
         r = self.tool(*args)
         assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), (args, r)
 
+    def __exit__(self, *exc):
+        self.stop()
+        try:  # let the watcher finish before the folder is removed
+            self.wait_for_cleanup()
+        except (AssertionError, FileNotFoundError):
+            pass
+        super().__exit__(*exc)
+
     def expect_skipping_settings(self, *lines, skip=("ajustes",)):
         """Expects these lines, letting settings reports (which the bridge
         also sends every few seconds on its own) come before each."""
