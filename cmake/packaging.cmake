@@ -1,6 +1,8 @@
 # Installation of the documentation, and the Debian package.
 #
-#   cmake --install BUILD --prefix STAGE    # bin/gpbridge, the man page, the docs
+#   cmake --install BUILD --prefix STAGE    # bin/gpbridge, bin/gpbridge-sim and
+#                                           # lib/gpbridge/camlibs/simcam.so,
+#                                           # the man pages, the docs
 #   (cd BUILD && cpack)                     # BUILD/gpbridge_<version>_<arch>.deb
 #
 # Included at the end of the top-level CMakeLists.txt, after the install rule
@@ -10,21 +12,25 @@ include(GNUInstallDirs)
 
 set(GPBRIDGE_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 
-# The man page, compressed as Debian installs man pages where gzip exists.
+# The man pages, compressed as Debian installs man pages where gzip exists.
 find_program(GPBRIDGE_GZIP gzip)
-if(GPBRIDGE_GZIP)
-  set(GPBRIDGE_MAN_PAGE ${CMAKE_BINARY_DIR}/gpbridge.1.gz)
-  add_custom_command(OUTPUT ${GPBRIDGE_MAN_PAGE}
-    COMMAND ${GPBRIDGE_GZIP} -9 -n -c ${GPBRIDGE_SOURCE_ROOT}/docs/gpbridge.1 > ${GPBRIDGE_MAN_PAGE}
-    DEPENDS ${GPBRIDGE_SOURCE_ROOT}/docs/gpbridge.1
-    COMMENT "Compressing the man page"
-    VERBATIM)
-  add_custom_target(gpbridge_man ALL DEPENDS ${GPBRIDGE_MAN_PAGE})
-else()
-  set(GPBRIDGE_MAN_PAGE ${GPBRIDGE_SOURCE_ROOT}/docs/gpbridge.1)
-endif()
-install(FILES ${GPBRIDGE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(page gpbridge gpbridge-sim)
+  set(source ${GPBRIDGE_SOURCE_ROOT}/docs/${page}.1)
+  if(GPBRIDGE_GZIP)
+    set(installed ${CMAKE_BINARY_DIR}/${page}.1.gz)
+    add_custom_command(OUTPUT ${installed}
+      COMMAND ${GPBRIDGE_GZIP} -9 -n -c ${source} > ${installed}
+      DEPENDS ${source}
+      COMMENT "Compressing the man page ${page}.1"
+      VERBATIM)
+    add_custom_target(${page}_man ALL DEPENDS ${installed})
+  else()
+    set(installed ${source})
+  endif()
+  install(FILES ${installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
 install(FILES ${GPBRIDGE_SOURCE_ROOT}/docs/protocol.md
+              ${GPBRIDGE_SOURCE_ROOT}/docs/simulated-camera.md
               ${GPBRIDGE_SOURCE_ROOT}/schema/events.schema.json
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -51,12 +57,18 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${GPBRIDGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-# The camera library: interface generation with shared-library majors 6 and 12.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgphoto2-6 (>= 2.5), libgphoto2-port12 (>= 2.5)")
-# libc, libstdc++ and libgcc come from dpkg-shlibdeps, where it is available.
+# Shared libraries (libgphoto2, libc, libstdc++, ...) come from
+# dpkg-shlibdeps, with the versions the binaries need; naming them here as
+# well would list them twice. Without dpkg-shlibdeps, the camera library is
+# named by hand (interface generation with shared-library majors 6 and 12).
+# gpbridge-sim needs mount(8); unshare(1) and flock(1) are in util-linux,
+# which is essential.
 find_program(GPBRIDGE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(GPBRIDGE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "mount")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgphoto2-6 (>= 2.5), libgphoto2-port12 (>= 2.5), mount")
 endif()
 
 include(CPack)

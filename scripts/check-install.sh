@@ -3,7 +3,10 @@
 # gets: the binary and its man page are installed, and the installed binary
 # runs, answers `buscar` with an empty camera list (no camera is reachable
 # here: the system's drivers, no simulated camera), writes nothing to standard
-# error and exits with status 0 at the end of its input.
+# error and exits with status 0 at the end of its input. Also that
+# gpbridge-sim, its man page and the simulated camera's driver (alone in its
+# folder) are installed and run a simulated camera, and that the Debian
+# package built by cpack holds them and names each dependency once.
 #
 #   scripts/check-install.sh BUILD-DIR
 set -u
@@ -49,4 +52,39 @@ expected='{"e":"camaras","lista":[]}'
 if [ "$(cat "$stage/out")" != "$expected" ] || [ "$(wc -l <"$stage/out")" -ne 1 ]; then
   fail "buscar answered $(cat "$stage/out") instead of $expected (is a camera or a card with a DCIM folder connected?)"
 fi
-echo "check-install: gpbridge, its man page and docs install and run"
+
+# gpbridge-sim and the simulated camera.
+sim="$stage/usr/bin/gpbridge-sim"
+[ -x "$sim" ] || fail "bin/gpbridge-sim was not installed"
+gzip -dc "$stage/usr/share/man/man1/gpbridge-sim.1.gz" 2>/dev/null | grep -q '^\.TH GPBRIDGE-SIM 1 ' ||
+  fail "the man page share/man/man1/gpbridge-sim.1.gz was not installed"
+[ "$(ls "$stage/usr/lib/gpbridge/camlibs" 2>/dev/null)" = simcam.so ] ||
+  fail "lib/gpbridge/camlibs should hold simcam.so and nothing else: $(ls "$stage/usr/lib/gpbridge/camlibs" 2>&1)"
+if unshare -m -r true 2>/dev/null || [ "$(id -u)" = 0 ]; then
+  printf 'buscar\n' | timeout 60 "$sim" --dir "$stage/sim" >"$stage/out" 2>"$stage/err" ||
+    fail "the installed gpbridge-sim failed: $(cat "$stage/err")"
+  expected='{"e":"camaras","lista":[{"modelo":"Mass Storage Camera","puerto":"disk:'"$stage"'/sim/cam1"}]}'
+  [ "$(cat "$stage/out")" = "$expected" ] && [ ! -s "$stage/err" ] ||
+    fail "the installed gpbridge-sim answered $(cat "$stage/out" "$stage/err") instead of $expected"
+else
+  echo "check-install: no user namespaces here: the installed gpbridge-sim was not run"
+fi
+
+# The Debian package.
+if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
+  cpack --config "$build/CPackConfig.cmake" -B "$stage/deb" >"$stage/cpack.log" 2>&1 ||
+    { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
+  deb=$(ls "$stage"/deb/gpbridge_*.deb)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  twice=$(echo "$depends" | tr ',' '\n' | awk '{print $1}' | sort | uniq -d)
+  [ -z "$twice" ] || fail "the package names $(echo $twice) more than once: Depends: $depends"
+  for pkg in libgphoto2-6 mount; do
+    echo "$depends" | tr ',' '\n' | awk '{print $1}' | grep -qx "$pkg" ||
+      fail "the package does not depend on $pkg: Depends: $depends"
+  done
+  for file in ./usr/bin/gpbridge ./usr/bin/gpbridge-sim ./usr/lib/gpbridge/camlibs/simcam.so \
+              ./usr/share/man/man1/gpbridge-sim.1.gz; do
+    dpkg-deb -c "$deb" | awk '{print $NF}' | grep -qx "$file" || fail "the package lacks $file"
+  done
+fi
+echo "check-install: gpbridge, gpbridge-sim, their man pages and docs install and run; the package's dependencies are listed once each"

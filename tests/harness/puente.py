@@ -300,8 +300,9 @@ class Sesion:
 
 
 def require_namespace(test):
-    """Camera tests need a private mount namespace (root). They fail with a
-    clear message where it cannot be made; they are never skipped."""
+    """Camera tests need a private mount namespace (root, or an ordinary user
+    where user namespaces are on). They fail with a clear message where it
+    cannot be made; they are never skipped."""
     r = subprocess.run([NS_RUN, "--", "true"], capture_output=True)
     if r.returncode != 0:
         raise AssertionError("cannot run camera tests: " + r.stderr.decode().strip())
