@@ -266,6 +266,31 @@ class ProcessEnvironment(CameraTest):
                     with open(os.path.join(folder, name), "rb") as f:
                         self.assertNotIn(b'{"e":', f.read(), os.path.join(folder, name))
 
+    def test_descriptors_of_a_download_are_closed_on_exec(self):
+        card = Tarjeta([d("chunkdelay", 100000)])
+        with Sesion([card]) as s:
+            s.open_camera()
+            card.control(d("shoot", "/capt", "X.JPG", 2000000))
+            seen = {}
+            deadline = time.monotonic() + 10
+            while len(seen) < 2 and time.monotonic() < deadline:
+                fds = f"/proc/{s.proc.pid}/fd"
+                for fd in os.listdir(fds):
+                    try:
+                        target = os.readlink(os.path.join(fds, fd))
+                        with open(f"/proc/{s.proc.pid}/fdinfo/{fd}") as f:
+                            flags = int(f.read().split("flags:")[1].split()[0], 8)
+                    except (OSError, IndexError):
+                        continue
+                    if target.startswith(s.fotos):
+                        seen[int(fd)] = flags
+                time.sleep(0.02)
+            s.expect_event("foto", timeout=30)
+        # The partial file and the bridge's own duplicate of it.
+        self.assertGreaterEqual(len(seen), 2, seen)
+        for fd, flags in seen.items():
+            self.assertTrue(flags & os.O_CLOEXEC, f"descriptor {fd} is inherited across exec")
+
     def test_wall_clock_stepping_back_keeps_the_idle_report(self):
         card = Tarjeta()
         s = Sesion([card])
