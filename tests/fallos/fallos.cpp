@@ -169,12 +169,6 @@ long pasar(const char* op, const char* a, const char* b, Llamada llamada) {
   return r;
 }
 
-int abrirCon(const char* p, int flags, mode_t modo) {
-  auto f = real<int (*)(const char*, int, ...)>("open");
-  if (!enRuta(p)) return f(p, flags, modo);
-  return static_cast<int>(pasar("open", p, nullptr, [&] { return long{f(p, flags, modo)}; }));
-}
-
 }  // namespace
 
 extern "C" {
@@ -187,19 +181,13 @@ int open(const char* p, int flags, ...) {
     modo = static_cast<mode_t>(va_arg(ap, int));
     va_end(ap);
   }
-  return abrirCon(p, flags, modo);
+  auto f = real<int (*)(const char*, int, ...)>("open");
+  if (!enRuta(p)) return f(p, flags, modo);
+  return static_cast<int>(pasar("open", p, nullptr, [&] { return long{f(p, flags, modo)}; }));
 }
 
-int open64(const char* p, int flags, ...) {
-  mode_t modo = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    modo = static_cast<mode_t>(va_arg(ap, int));
-    va_end(ap);
-  }
-  return abrirCon(p, flags, modo);
-}
+// The same calls under their large-file names.
+int open64(const char* p, int flags, ...) __attribute__((alias("open")));
 
 ssize_t write(int fd, const void* datos, size_t n) {
   auto f = real<ssize_t (*)(int, const void*, size_t)>("write");
@@ -247,8 +235,8 @@ int unlink(const char* p) {
   return static_cast<int>(pasar("unlink", p, nullptr, [&] { return long{f(p)}; }));
 }
 
-static int fcntlCon(const char* nombre, int fd, int cmd, void* arg) {
-  auto f = real<int (*)(int, int, ...)>(nombre);
+static int fcntlCon(int fd, int cmd, void* arg) {
+  auto f = real<int (*)(int, int, ...)>("fcntl");
   char buf[4400];
   if (cmd != F_DUPFD_CLOEXEC || !enRuta(rutaDe(fd, buf))) return f(fd, cmd, arg);
   return static_cast<int>(pasar("dup", buf, nullptr, [&] { return long{f(fd, cmd, arg)}; }));
@@ -259,15 +247,9 @@ int fcntl(int fd, int cmd, ...) {
   va_start(ap, cmd);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  return fcntlCon("fcntl", fd, cmd, arg);
+  return fcntlCon(fd, cmd, arg);
 }
 
-int fcntl64(int fd, int cmd, ...) {
-  va_list ap;
-  va_start(ap, cmd);
-  void* arg = va_arg(ap, void*);
-  va_end(ap);
-  return fcntlCon("fcntl64", fd, cmd, arg);
-}
+int fcntl64(int fd, int cmd, ...) __attribute__((alias("fcntl")));
 
 }  // extern "C"

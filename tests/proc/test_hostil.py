@@ -26,6 +26,19 @@ def foto(folder, name):
                       separators=(",", ":"))
 
 
+def refused_then_saved(s, card, refused, status, saved):
+    """A photo the download refuses with `status`, then one it saves; both
+    announced with their `ajustes`."""
+    card.control(d("shoot", "/capt", refused, 300000))
+    s.expect(error("bajar la foto", status))
+    s.expect_event("ajustes")
+    card.control(d("shoot", "/capt", saved, 4000))
+    s.expect(foto(s.fotos, saved))
+    s.expect_event("ajustes")
+    with open(os.path.join(s.fotos, saved), "rb") as f:
+        assert f.read() == generated(saved, 4000)
+
+
 def snapshot(path):
     """What a planted object is, as far as the bridge could change it."""
     st = os.lstat(path)
@@ -148,14 +161,7 @@ class OwnNames(CameraTest):
         card = Tarjeta()
         with Sesion([card]) as s:
             s.open_camera()
-            card.control(d("shoot", "/capt", "IMG_0001.JPG.parcial", 3000))
-            s.expect(error("bajar la foto", -2))
-            s.expect_event("ajustes")
-            card.control(d("shoot", "/capt", "IMG_0001.JPG", 4000))
-            s.expect(foto(s.fotos, "IMG_0001.JPG"))
-            s.expect_event("ajustes")
-            with open(os.path.join(s.fotos, "IMG_0001.JPG"), "rb") as f:
-                self.assertEqual(f.read(), generated("IMG_0001.JPG", 4000))
+            refused_then_saved(s, card, "IMG_0001.JPG.parcial", -2, "IMG_0001.JPG")
         deleted = [(f[0], f[1]) for f in card.calls("delete")]
         self.assertEqual(deleted, [("/capt", "IMG_0001.JPG")])
 
@@ -221,12 +227,7 @@ class FullAndLimited(CameraTest):
         card = Tarjeta()
         with Sesion([card], preexec=limit) as s:
             s.open_camera()
-            card.control(d("shoot", "/capt", "BIG.JPG", 300000))
-            s.expect(error("bajar la foto", -35))
-            s.expect_event("ajustes")
-            card.control(d("shoot", "/capt", "SMALL.JPG", 5000))
-            s.expect(foto(s.fotos, "SMALL.JPG"))
-            s.expect_event("ajustes")
+            refused_then_saved(s, card, "BIG.JPG", -35, "SMALL.JPG")
             s.send("cerrar")
             s.expect(ORDEN)
             self.assertEqual(os.listdir(s.fotos), ["SMALL.JPG"])
