@@ -68,7 +68,7 @@ bool renombrarSinPisar(const char* parcial, const char* destino) {
 // destination is "<carpeta>/<name>", so an empty `carpeta` means the root.
 bool sincronizarCarpeta() {
   const char* carpeta = estado.carpeta[0] ? estado.carpeta : "/";
-  int fd = open(carpeta, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open(carpeta, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   // EINVAL: this filesystem cannot flush a directory at all; nothing more
   // can be done for the name, and refusing would make the folder unusable.
