@@ -133,7 +133,8 @@ class Sesion:
     """One running bridge. Every event line read is checked to be a JSON
     object; nothing may ever appear on standard error."""
 
-    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True, camlibs=None):
+    def __init__(self, cards=(), args=None, tmpfs=(), namespace=None, pump=True, camlibs=None,
+                 env=None):
         self.cards = list(cards)
         self.args = args
         self.tmpfs = list(tmpfs)
@@ -145,6 +146,8 @@ class Sesion:
         self.proc = None
         self.pump = pump
         self.camlibs = CAMLIBS_DIR if camlibs is None else camlibs
+        # Variables added to (or, as None, removed from) the bridge's environment.
+        self.env = dict(env or {})
 
     def __enter__(self):
         self.start()
@@ -168,8 +171,12 @@ class Sesion:
             for mount, size in self.tmpfs:
                 ns += ["--tmpfs", f"{mount}={size}"]
             cmd = ns + ["--", "env", f"CAMLIBS={self.camlibs}"] + cmd
+        env = None
+        if self.env:
+            env = {k: v for k, v in os.environ.items() if k not in self.env}
+            env.update({k: v for k, v in self.env.items() if v is not None})
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=self.root)
+                                     stderr=subprocess.PIPE, cwd=self.root, env=env)
         if self.pump:
             threading.Thread(target=self._pump, daemon=True).start()
 
@@ -250,6 +257,21 @@ class Sesion:
                 raise AssertionError(f"expected only {name} events, got {raw!r}")
             got.append(ev)
 
+    def collect(self, seconds):
+        """Every event line that arrives within `seconds`, as (monotonic time
+        of arrival, text) pairs; stops early at end of output."""
+        got = []
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            try:
+                raw = self._next(left)
+            except queue.Empty:
+                break
+            if raw is None:
+                break
+            got.append((time.monotonic(), self._checked(raw)))
+        return got
+
     def close_input(self):
         self.proc.stdin.close()
 
@@ -273,10 +295,10 @@ class Sesion:
                 except BrokenPipeError:
                     pass
 
-    def open_camera(self, index=0, folder=None):
+    def open_camera(self, index=0, folder=None, model=MODEL):
         """Opens a camera and consumes `abierta` and the first `ajustes`."""
         self.send(f"abrir {index} {self.fotos if folder is None else folder}")
-        self.expect(f'{{"e":"abierta","modelo":"{MODEL}"}}')
+        self.expect(f'{{"e":"abierta","modelo":"{model}"}}')
         return self.expect_event("ajustes")
 
 
