@@ -16,6 +16,6 @@ class IdleReportsTest(vcam.PtpTest):
             times = [t for t, _ in seen]
             gaps = [b - a for a, b in zip(times, times[1:])]
             self.assertTrue(all(g > 1.5 for g in gaps), gaps)
-            self.finish(s, '{"e":"cerrada","motivo":"orden"}')
+            self.close(s)
         # One session the whole time: the waits did not reopen the camera.
         self.assertEqual(self.cam.sessions(), ["open", "OpenSession", "CloseSession", "close"])

@@ -43,7 +43,7 @@ class CaptureTest(vcam.PtpTest):
             # Nothing announced twice: only idle reports follow.
             later = [line for _, line in s.collect(3.5)]
             self.assertEqual(later, [vcam.AJUSTES] * len(later))
-            self.finish(s, '{"e":"cerrada","motivo":"orden"}')
+            self.close(s)
         self.assertEqual(len(self.cam.ops(vcam.INITIATE_CAPTURE)), 3)
         self.assertEqual(len(self.cam.ops(vcam.GET_OBJECT)), 3)
         self.assertEqual(self.cam.ops(vcam.DELETE_OBJECT), [])

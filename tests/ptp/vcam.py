@@ -10,7 +10,7 @@ USB port, all from the private prefix scripts/build-vcamera.sh builds.
 Each test gets its own camera: a folder of files it serves (VCAMERADIR), a
 private HOME (the driver keeps its capture target in ~/.gphoto/settings) and
 the log of every PTP command the camera received (VCAMERALOG, written by
-tests/ptp/vcamera-log.patch).
+tests/ptp/01-vcamera-log.patch).
 """
 
 import glob
@@ -163,6 +163,13 @@ class PtpTest(unittest.TestCase):
         """`abrir 0`, checking `abierta` and the first `ajustes` exactly."""
         s.send(f"abrir 0 {s.fotos if folder is None else folder}")
         s.expect(ABIERTA, AJUSTES)
+
+    def close(self, s):
+        """`cerrar` after a wait: idle settings reports may come before its
+        `cerrada`; then ends the bridge as finish() does."""
+        s.send("cerrar")
+        s.expect_event("cerrada", skip=("ajustes",))
+        self.finish(s)
 
     def finish(self, s, *last):
         """Ends the bridge by closing its input: `last` are the lines still
