@@ -10,7 +10,9 @@ USB port, all from the private prefix scripts/build-vcamera.sh builds.
 Each test gets its own camera: a folder of files it serves (VCAMERADIR), a
 private HOME (the driver keeps its capture target in ~/.gphoto/settings) and
 the log of every PTP command the camera received (VCAMERALOG, written by
-tests/ptp/01-vcamera-log.patch).
+tests/ptp/01-vcamera-log.patch). Live view (02-vcamera-liveview.patch) is
+offered only with VCAMERALIVEVIEW=1; unplug() pulls the camera off the bus
+(03-vcamera-unplug.patch).
 """
 
 import glob
@@ -65,6 +67,7 @@ class Camara:
         self.dir = os.path.join(self.root, "camera")
         self.home = os.path.join(self.root, "home")
         self.log_path = os.path.join(self.root, "ptp.log")
+        self.unplug_path = os.path.join(self.root, "unplugged")
         os.makedirs(os.path.join(self.dir, "DCIM", "100TEST"))
         os.makedirs(self.home)
 
@@ -79,6 +82,13 @@ class Camara:
             f.write(data)
         return data
 
+    def unplug(self):
+        """Pulls the camera off the virtual bus (03-vcamera-unplug.patch)."""
+        open(self.unplug_path, "w").close()
+
+    def replug(self):
+        os.remove(self.unplug_path)
+
     def env(self, log=True):
         """The environment that points the library at the private build."""
         return {
@@ -87,6 +97,7 @@ class Camara:
             "IOLIBS": _only_dir("lib/libgphoto2_port/*"),
             "VCAMERADIR": self.dir,
             "VCAMERALOG": self.log_path if log else None,
+            "VCAMERAUNPLUG": self.unplug_path,
             "HOME": self.home,
         }
 
