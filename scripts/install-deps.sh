@@ -10,4 +10,5 @@ $SUDO apt-get install -y -q \
   libgphoto2-dev libgphoto2-6 libgphoto2-port12 \
   libgtest-dev googletest \
   clang libclang-rt-14-dev \
-  python3 util-linux mount valgrind
+  python3 util-linux mount valgrind \
+  dpkg-dev libltdl-dev

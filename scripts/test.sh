@@ -13,7 +13,7 @@ ctest --test-dir build --output-on-failure -j "$JOBS"
 # A full session under valgrind: no leak of ours, no descriptor left open.
 python3 tests/valgrind/sesion.py build
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DGPBRIDGE_WERROR=ON -DGPBRIDGE_SANITIZE=ON -DGPBRIDGE_VCAMERA_PREFIX="$PWD/build/vcamera"
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp:print_suppressions=0" \

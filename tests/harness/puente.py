@@ -158,7 +158,8 @@ class Sesion:
         self.proc = None
         self.pump = pump
         self.camlibs = CAMLIBS_DIR if camlibs is None else camlibs
-        self.env = dict(env or {})  # extra environment for the bridge alone
+        # Variables added to (or, as None, removed from) the bridge's environment.
+        self.env = dict(env or {})
         self.preexec = preexec  # run in the child before the bridge starts
 
     def __enter__(self):
@@ -175,9 +176,6 @@ class Sesion:
         if not GPBRIDGE:
             raise RuntimeError("GPBRIDGE is not set; run the tests through ctest")
         cmd = [GPBRIDGE] + ([] if self.args is None else list(self.args))
-        extra = [f"{k}={v}" for k, v in self.env.items()]
-        if extra:
-            cmd = ["env"] + extra + cmd
         if self.namespace:
             ns = [NS_RUN]
             for i, card in enumerate(self.cards):
@@ -186,8 +184,12 @@ class Sesion:
             for mount, size in self.tmpfs:
                 ns += ["--tmpfs", f"{mount}={size}"]
             cmd = ns + ["--", "env", f"CAMLIBS={self.camlibs}"] + cmd
+        env = None
+        if self.env:
+            env = {k: v for k, v in os.environ.items() if k not in self.env}
+            env.update({k: v for k, v in self.env.items() if v is not None})
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=self.root,
+                                     stderr=subprocess.PIPE, cwd=self.root, env=env,
                                      preexec_fn=self.preexec)
         if self.pump:
             threading.Thread(target=self._pump, daemon=True).start()
@@ -269,6 +271,21 @@ class Sesion:
                 raise AssertionError(f"expected only {name} events, got {raw!r}")
             got.append(ev)
 
+    def collect(self, seconds):
+        """Every event line that arrives within `seconds`, as (monotonic time
+        of arrival, text) pairs; stops early at end of output."""
+        got = []
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            try:
+                raw = self._next(left)
+            except queue.Empty:
+                break
+            if raw is None:
+                break
+            got.append((time.monotonic(), self._checked(raw)))
+        return got
+
     def close_input(self):
         self.proc.stdin.close()
 
@@ -292,10 +309,10 @@ class Sesion:
                 except BrokenPipeError:
                     pass
 
-    def open_camera(self, index=0, folder=None):
+    def open_camera(self, index=0, folder=None, model=MODEL):
         """Opens a camera and consumes `abierta` and the first `ajustes`."""
         self.send(f"abrir {index} {self.fotos if folder is None else folder}")
-        self.expect(f'{{"e":"abierta","modelo":"{MODEL}"}}')
+        self.expect(f'{{"e":"abierta","modelo":"{model}"}}')
         return self.expect_event("ajustes")
 
 

@@ -1,0 +1,69 @@
+"""Asks libgphoto2 itself, through ctypes, what it sees: prints as JSON the
+cameras it detects (model, port) and, for each setting named on the command
+line, the first camera's value (null when the camera has no such setting).
+Run with the same environment as the bridge (see vcam.Camara.library).
+
+    python3 libreria.py f-number shutterspeed
+"""
+
+import ctypes
+import json
+import os
+import sys
+from typing import Optional
+
+GP_WIDGET_TEXT, GP_WIDGET_RADIO, GP_WIDGET_MENU = 2, 5, 6
+
+lib = ctypes.CDLL(os.path.join(os.environ["LD_LIBRARY_PATH"], "libgphoto2.so.6"))
+lib.gp_context_new.restype = ctypes.c_void_p
+ctx = ctypes.c_void_p(lib.gp_context_new())
+
+
+def check(status: int, what: str) -> None:
+    if status < 0:
+        raise SystemExit(f"{what} failed: {status}")
+
+
+def detect() -> list:
+    cameras = ctypes.c_void_p()
+    check(lib.gp_list_new(ctypes.byref(cameras)), "gp_list_new")
+    check(lib.gp_camera_autodetect(cameras, ctx), "gp_camera_autodetect")
+    found = []
+    for i in range(lib.gp_list_count(cameras)):
+        name, value = ctypes.c_char_p(), ctypes.c_char_p()
+        check(lib.gp_list_get_name(cameras, i, ctypes.byref(name)), "gp_list_get_name")
+        check(lib.gp_list_get_value(cameras, i, ctypes.byref(value)), "gp_list_get_value")
+        found.append([name.value.decode(), value.value.decode()])
+    lib.gp_list_free(cameras)
+    return found
+
+
+def setting(camera: ctypes.c_void_p, name: str) -> Optional[str]:
+    widget = ctypes.c_void_p()
+    if lib.gp_camera_get_single_config(camera, name.encode(), ctypes.byref(widget), ctx) < 0:
+        return None
+    kind = ctypes.c_int()
+    value = None
+    lib.gp_widget_get_type(widget, ctypes.byref(kind))
+    if kind.value in (GP_WIDGET_TEXT, GP_WIDGET_RADIO, GP_WIDGET_MENU):
+        text = ctypes.c_char_p()
+        if lib.gp_widget_get_value(widget, ctypes.byref(text)) >= 0 and text.value is not None:
+            value = text.value.decode()
+    lib.gp_widget_free(widget)
+    return value
+
+
+def main(names: list) -> None:
+    report = {"cameras": detect(), "settings": {}}
+    if names:
+        camera = ctypes.c_void_p()
+        check(lib.gp_camera_new(ctypes.byref(camera)), "gp_camera_new")
+        check(lib.gp_camera_init(camera, ctx), "gp_camera_init")
+        report["settings"] = {n: setting(camera, n) for n in names}
+        lib.gp_camera_exit(camera, ctx)
+        lib.gp_camera_free(camera)
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
