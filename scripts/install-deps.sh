@@ -11,3 +11,5 @@ $SUDO apt-get install -y -q \
   libgtest-dev googletest \
   clang libclang-rt-14-dev \
   python3 util-linux mount valgrind
+# Headless browser for the photo booth's browser tests (driven by playwright-core).
+$SUDO apt-get install -y -q chromium
