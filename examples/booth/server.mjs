@@ -17,6 +17,7 @@ import { fileURLToPath, pathToFileURL } from 'node:url';
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const CLIENT = path.resolve(HERE, '../../clients/node/dist/index.js');
 const BOUNDARY = 'gpbridgeframe';
+const CRLF = Buffer.from('\r\n');
 const CAPTURE_TIMEOUT_MS = 20000;
 const LIVE_RETRY_MS = 2000;
 
@@ -120,11 +121,14 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   function photoEntry(name) {
     return { name, url: '/photos/' + encodeURIComponent(name) };
   }
+  let lastProblem = { detail: '', at: 0 };
   function problem(err, fallback) {
     const detail = err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err);
     const message = err && typeof err.text === 'string' ? explain(err.text) : fallback;
-    send('problem', { message, detail });
-    return { message, detail };
+    // Camera warnings can repeat several times a second: say each once.
+    const now = Date.now();
+    if (detail !== lastProblem.detail || now - lastProblem.at > 10000) send('problem', { message, detail });
+    lastProblem = { detail, at: now };
   }
 
   async function getBridge() {
@@ -175,8 +179,11 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       try {
         for await (const frame of b.liveView()) {
           if (!viewers.size || !state.camera) break;
+          // Frames are small and live on a memory filesystem: one blocking
+          // read costs far less than the four thread-pool round trips of an
+          // asynchronous one.
           let data;
-          try { data = await frame.read(); } catch { continue; }
+          try { data = fs.readFileSync(frame.path); } catch { continue; }
           if (!stats.firstN) stats.firstN = frame.n;
           stats.lastN = frame.n;
           stats.published = stats.lastN - stats.firstN + 1;
@@ -198,14 +205,11 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   }
 
   function broadcast(data) {
-    const head = Buffer.from(`--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`);
+    const head = `--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`;
+    const part = Buffer.concat([Buffer.from(head), data, CRLF]);
     for (const v of viewers) {
       if (v.busy) { stats.skipped++; continue; } // a slow viewer gets the next frame instead
-      v.res.cork();
-      v.res.write(head);
-      v.res.write(data);
-      const ok = v.res.write('\r\n');
-      v.res.uncork();
+      const ok = v.res.write(part);
       stats.sent++;
       if (!ok) {
         v.busy = true;
@@ -401,7 +405,13 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       if (raw.startsWith('/api/')) return await api(req, res, raw.slice('/api/'.length));
       if (debug && get && raw === '/debug/stats') {
         const cpu = process.cpuUsage();
-        return json(res, 200, { ...stats, cpuUserUs: cpu.user, cpuSystemUs: cpu.system, viewers: viewers.size });
+        return json(res, 200, {
+          ...stats,
+          bridgeFrames: bridge ? bridge.stats.frames : 0,
+          cpuUserUs: cpu.user,
+          cpuSystemUs: cpu.system,
+          viewers: viewers.size,
+        });
       }
       return notFound(res);
     } catch (err) {

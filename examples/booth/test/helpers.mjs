@@ -34,24 +34,25 @@ export async function launchBrowser() {
  * writes is copied to `events.log` and checked against the event schema
  * when the booth stops.
  */
-export async function startBooth({ scenario = [] } = {}) {
+export async function startBooth({ scenario = [], tee = true, liveBase = os.tmpdir() } = {}) {
   const dir = await fsp.mkdtemp(path.join(os.tmpdir(), 'booth-test-'));
+  const live = await fsp.mkdtemp(path.join(liveBase, 'booth-live-'));
   const card = path.join(dir, 'card');
   await fsp.mkdir(path.join(card, 'DCIM'), { recursive: true });
   await fsp.mkdir(path.join(card, 'sim'));
   await fsp.writeFile(path.join(card, 'sim/scenario'), scenario.map((l) => l + '\n').join(''));
   await fsp.writeFile(path.join(card, 'sim/control'), '');
   const photos = path.join(dir, 'photos');
-  const live = path.join(dir, 'live');
   await fsp.mkdir(photos);
-  await fsp.mkdir(live);
   const events = path.join(dir, 'events.log');
   const wrapper = path.join(dir, 'bridge');
   const q = (s) => `'${s.replace(/'/g, `'\\''`)}'`;
   await fsp.writeFile(wrapper, [
     '#!/bin/sh',
     `exec ${q(NS_RUN)} --card ${q(path.join(dir, 'camera'))}=${q(card)} -- \\`,
-    `  sh -c 'CAMLIBS="$0" "$1" "$2" | tee -a "$3"' ${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1" ${q(events)}`,
+    tee
+      ? `  sh -c 'CAMLIBS="$0" "$1" "$2" | tee -a "$3"' ${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1" ${q(events)}`
+      : `  env CAMLIBS=${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1"`,
     '',
   ].join('\n'), { mode: 0o755 });
 
@@ -67,6 +68,7 @@ export async function startBooth({ scenario = [] } = {}) {
 
   return {
     url,
+    pid: server.pid,
     dir,
     photos,
     /** Appends control lines to the simulated camera. */
@@ -80,6 +82,7 @@ export async function startBooth({ scenario = [] } = {}) {
       }
       checkEvents(events);
       await fsp.rm(dir, { recursive: true, force: true });
+      await fsp.rm(live, { recursive: true, force: true });
     },
   };
 }

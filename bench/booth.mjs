@@ -1,0 +1,63 @@
+#!/usr/bin/env node
+// Photo booth live view, end to end: frames the bridge publishes, frames the
+// browser (headless Chromium) actually shows, and the booth server's CPU per
+// frame, on the simulated camera's built-in frames.
+//
+//   node bench/booth.mjs [--seconds 20] [--warmup 3]
+//
+// Needs `npm ci` in examples/booth, the built Node client and build/ (or
+// GPBRIDGE, CAMLIBS_DIR, NS_RUN as for the tests). Run as root.
+
+import fs from 'node:fs';
+import os from 'node:os';
+import { launchBrowser, startBooth } from '../examples/booth/test/helpers.mjs';
+
+const args = process.argv.slice(2);
+const opt = (name, def) => {
+  const i = args.indexOf(name);
+  return i >= 0 ? Number(args[i + 1]) : def;
+};
+const SECONDS = opt('--seconds', 20);
+const WARMUP = opt('--warmup', 3);
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// The live-view folder on tmpfs, as docs/protocol.md recommends.
+const liveBase = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
+const booth = await startBooth({ tee: false, liveBase });
+const browser = await launchBrowser();
+try {
+  const page = await browser.newPage({ viewport: { width: 1920, height: 1080 } });
+  await page.goto(booth.url);
+  await page.waitForFunction(() => document.querySelector('#camera option[value="0"]'));
+  await page.getByRole('button', { name: 'Open camera' }).click();
+  await page.waitForFunction(() => window.boothStats.shown > 0, null, { timeout: 10000 });
+  await sleep(WARMUP * 1000);
+
+  const sample = async () => {
+    const [server, shown] = await Promise.all([booth.stats(), page.evaluate(() => ({ ...window.boothStats }))]);
+    return { t: performance.now(), server, shown };
+  };
+  const a = await sample();
+  await sleep(SECONDS * 1000);
+  const b = await sample();
+
+  const secs = (b.t - a.t) / 1000;
+  const published = b.server.bridgeFrames - a.server.bridgeFrames;
+  const sent = b.server.sent - a.server.sent;
+  const received = b.shown.parts - a.shown.parts;
+  const shown = b.shown.shown - a.shown.shown;
+  const cpuMs = (b.server.cpuUserUs + b.server.cpuSystemUs - a.server.cpuUserUs - a.server.cpuSystemUs) / 1000;
+  const load = os.loadavg()[0].toFixed(2);
+
+  console.log(`booth live view, ${secs.toFixed(1)} s after ${WARMUP} s warm-up (load average at end ${load})`);
+  console.log(`  bridge published   ${published} frames  ${(published / secs).toFixed(1)} fps`);
+  console.log(`  server sent        ${sent} frames  ${(sent / secs).toFixed(1)} fps`);
+  console.log(`  page received      ${received} frames`);
+  console.log(`  browser shown      ${shown} frames  ${(shown / secs).toFixed(1)} fps  (${((100 * shown) / published).toFixed(1)}% of published; goal >= 90%)`);
+  const userMs = (b.server.cpuUserUs - a.server.cpuUserUs) / 1000;
+  console.log(`  server CPU         ${cpuMs.toFixed(0)} ms (user ${userMs.toFixed(0)}, system ${(cpuMs - userMs).toFixed(0)})  ${(cpuMs / published).toFixed(3)} ms per published frame (goal <= 0.5)`);
+} finally {
+  await browser.close();
+  await booth.stop();
+}
