@@ -55,7 +55,7 @@ else
   sample="$repo/examples/booth/sample"
   if [ -d "$sample" ]; then
     {
-      for f in "$sample"/frame-*.jpg; do printf 'frame\t@%s\n' "$f"; done
+      printf 'frame\t@%s\n' "$sample/frame.jpg"
       i=1
       while [ $i -le 500 ]; do
         printf 'next\t/store_00010001/DCIM/100SIMUL\tIMG_%04d.JPG\t@%s\n' $i "$sample/photo.jpg"

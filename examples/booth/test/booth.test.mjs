@@ -5,7 +5,7 @@ import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fsp from 'node:fs/promises';
 import path from 'node:path';
-import { launchBrowser, startBooth, directive, generated, rawGet, SCREENS } from './helpers.mjs';
+import { launchBrowser, startBooth, directive, generated, rawGet, SCREENS, REPO } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
 
@@ -145,7 +145,12 @@ describe('a booth session on the simulated camera', () => {
     await enabled(page, 'shutter');
   });
 
-  test('screenshots at kiosk and phone size', async () => {
+  test('a real picture shows in the gallery; screenshots at kiosk and phone size', async () => {
+    await booth.control(directive('shoot', FOLDER, 'PARTY_0001.JPG', '@' + path.join(REPO, 'examples/booth/sample/photo.jpg')));
+    await page.waitForFunction(() => {
+      const img = document.querySelector('#gallery img');
+      return img?.alt === 'PARTY_0001.JPG' && img.complete && img.naturalWidth === 1200;
+    }, null, { timeout: 10000 });
     await screenshot(page, 'kiosk-1920x1080.png', 1920, 1080);
     await screenshot(page, 'phone-390x844.png', 390, 844);
     // The phone layout still reaches every control.
@@ -171,7 +176,7 @@ describe('a booth session on the simulated camera', () => {
     await enabled(page, 'shutter');
     await waitForFrames(page, 20, 5000);
     // The gallery keeps the session's photos across the reconnection.
-    assert.equal(await page.locator('#gallery img').count(), 2);
+    assert.equal(await page.locator('#gallery img').count(), 3);
   });
 });
 
