@@ -5,6 +5,9 @@
 //
 //   node bench/booth.mjs [--seconds 20] [--warmup 3]
 //
+// Waits first for a quiet machine (BENCH_MAX_LOAD, BENCH_MAX_WAIT, as
+// bench/run_all.sh does).
+//
 // Needs `npm ci` in examples/booth, the built Node client and build/ (or
 // GPBRIDGE, CAMLIBS_DIR, NS_RUN as for the tests). Run as root.
 
@@ -21,6 +24,13 @@ const SECONDS = opt('--seconds', 20);
 const WARMUP = opt('--warmup', 3);
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// Like bench/run_all.sh: wait up to BENCH_MAX_WAIT s for the one-minute load
+// average to drop below BENCH_MAX_LOAD, and print the load at the start.
+const maxLoad = Number(process.env.BENCH_MAX_LOAD || 1.5);
+const maxWait = Number(process.env.BENCH_MAX_WAIT || 300);
+for (let waited = 0; os.loadavg()[0] >= maxLoad && waited < maxWait; waited += 5) await sleep(5000);
+const startLoad = os.loadavg()[0].toFixed(2);
 
 // The live-view folder on tmpfs, as docs/protocol.md recommends.
 const liveBase = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
@@ -50,7 +60,7 @@ try {
   const cpuMs = (b.server.cpuUserUs + b.server.cpuSystemUs - a.server.cpuUserUs - a.server.cpuSystemUs) / 1000;
   const load = os.loadavg()[0].toFixed(2);
 
-  console.log(`booth live view, ${secs.toFixed(1)} s after ${WARMUP} s warm-up (load average at end ${load})`);
+  console.log(`booth live view, ${secs.toFixed(1)} s after ${WARMUP} s warm-up (load average ${startLoad} at start, ${load} at end)`);
   console.log(`  bridge published   ${published} frames  ${(published / secs).toFixed(1)} fps`);
   console.log(`  server sent        ${sent} frames  ${(sent / secs).toFixed(1)} fps`);
   console.log(`  page received      ${received} frames`);
