@@ -17,7 +17,6 @@ import { fileURLToPath, pathToFileURL } from 'node:url';
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const CLIENT = path.resolve(HERE, '../../clients/node/dist/index.js');
 const BOUNDARY = 'gpbridgeframe';
-const CRLF = Buffer.from('\r\n');
 const CAPTURE_TIMEOUT_MS = 20000;
 const LIVE_RETRY_MS = 2000;
 
@@ -205,8 +204,13 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   }
 
   function broadcast(data) {
+    // One buffer per part, written with one call per viewer.
     const head = `--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`;
-    const part = Buffer.concat([Buffer.from(head), data, CRLF]);
+    const part = Buffer.allocUnsafe(head.length + data.length + 2);
+    part.latin1Write(head, 0);
+    data.copy(part, head.length);
+    part[part.length - 2] = 13;
+    part[part.length - 1] = 10;
     for (const v of viewers) {
       if (v.busy) { stats.skipped++; continue; } // a slow viewer gets the next frame instead
       const ok = v.res.write(part);
@@ -352,11 +356,14 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   }
 
   function liveStream(req, res) {
-    res.writeHead(200, {
-      'Content-Type': `multipart/x-mixed-replace; boundary=${BOUNDARY}`,
-      'Cache-Control': 'no-store',
-      Connection: 'keep-alive',
-    });
+    // No chunked framing: the parts carry their own lengths and the stream
+    // ends with the connection.
+    res.setHeader('Content-Type', `multipart/x-mixed-replace; boundary=${BOUNDARY}`);
+    res.setHeader('Cache-Control', 'no-store');
+    res.setHeader('Connection', 'close');
+    res.removeHeader('Transfer-Encoding');
+    res.writeHead(200);
+    res.flushHeaders();
     res.socket.setNoDelay(true);
     const v = { res, busy: false };
     viewers.add(v);
