@@ -3,7 +3,10 @@
 // browser (headless Chromium) actually shows, and the booth server's CPU per
 // frame, on the simulated camera's built-in frames.
 //
-//   node bench/booth.mjs [--seconds 20] [--warmup 3]
+//   node bench/booth.mjs [--seconds 20] [--warmup 3] [--client-only]
+//
+// --client-only measures the reference: the Node client alone, in this
+// process, reading every frame the way the server does, with no HTTP.
 //
 // Waits first for a quiet machine (BENCH_MAX_LOAD, BENCH_MAX_WAIT, as
 // bench/run_all.sh does).
@@ -13,7 +16,7 @@
 
 import fs from 'node:fs';
 import os from 'node:os';
-import { launchBrowser, startBooth } from '../examples/booth/test/helpers.mjs';
+import { launchBrowser, makeCamera, startBooth, REPO } from '../examples/booth/test/helpers.mjs';
 
 const args = process.argv.slice(2);
 const opt = (name, def) => {
@@ -22,6 +25,7 @@ const opt = (name, def) => {
 };
 const SECONDS = opt('--seconds', 20);
 const WARMUP = opt('--warmup', 3);
+const CLIENT_ONLY = args.includes('--client-only');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -34,6 +38,39 @@ const startLoad = os.loadavg()[0].toFixed(2);
 
 // The live-view folder on tmpfs, as docs/protocol.md recommends.
 const liveBase = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
+
+if (CLIENT_ONLY) {
+  const { Bridge } = await import(`${REPO}/clients/node/dist/index.js`);
+  const cam = await makeCamera({ tee: false, liveBase });
+  const bridge = await Bridge.start({ executable: cam.wrapper, liveViewDir: cam.live });
+  try {
+    await bridge.listCameras();
+    await bridge.open(0, cam.photos);
+    let a = null;
+    const end = { at: Infinity };
+    setTimeout(() => {
+      a = { t: performance.now(), cpu: process.cpuUsage(), frames: bridge.stats.frames };
+      end.at = a.t + SECONDS * 1000;
+    }, WARMUP * 1000);
+    let read = 0;
+    for await (const frame of bridge.liveView()) {
+      fs.readFileSync(frame.path);
+      if (a) read++;
+      if (performance.now() >= end.at) break;
+    }
+    const secs = (performance.now() - a.t) / 1000;
+    const cpu = process.cpuUsage(a.cpu);
+    const published = bridge.stats.frames - a.frames;
+    const cpuMs = (cpu.user + cpu.system) / 1000;
+    console.log(`Node client alone, ${secs.toFixed(1)} s after ${WARMUP} s warm-up (load average ${startLoad} at start, ${os.loadavg()[0].toFixed(2)} at end)`);
+    console.log(`  bridge published   ${published} frames  ${(published / secs).toFixed(1)} fps; read ${read}`);
+    console.log(`  client CPU         ${cpuMs.toFixed(0)} ms (user ${(cpu.user / 1000).toFixed(0)}, system ${(cpu.system / 1000).toFixed(0)})  ${(cpuMs / published).toFixed(3)} ms per published frame`);
+  } finally {
+    await bridge.quit();
+    await cam.remove();
+  }
+  process.exit(0);
+}
 const booth = await startBooth({ tee: false, liveBase });
 const browser = await launchBrowser();
 try {

@@ -30,11 +30,11 @@ export async function launchBrowser() {
 }
 
 /**
- * A booth server on a fresh simulated card. Every event line the bridge
- * writes is copied to `events.log` and checked against the event schema
- * when the booth stops.
+ * A fresh simulated card and a bridge program that runs on it: `wrapper`
+ * starts the real bridge in a private mount namespace with the card
+ * mounted. With `tee`, every event line is also copied to `events.log`.
  */
-export async function startBooth({ scenario = [], tee = true, liveBase = os.tmpdir() } = {}) {
+export async function makeCamera({ scenario = [], tee = true, liveBase = os.tmpdir() } = {}) {
   const dir = await fsp.mkdtemp(path.join(os.tmpdir(), 'booth-test-'));
   const live = await fsp.mkdtemp(path.join(liveBase, 'booth-live-'));
   const card = path.join(dir, 'card');
@@ -55,10 +55,28 @@ export async function startBooth({ scenario = [], tee = true, liveBase = os.tmpd
       : `  env CAMLIBS=${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1"`,
     '',
   ].join('\n'), { mode: 0o755 });
+  return {
+    dir,
+    live,
+    photos,
+    wrapper,
+    /** Appends control lines to the simulated camera. */
+    control: (...lines) => fsp.appendFile(path.join(card, 'sim/control'), lines.map((l) => l + '\n').join('')),
+    /** Checks the event lines against the schema and removes everything. */
+    async remove() {
+      checkEvents(events);
+      await fsp.rm(dir, { recursive: true, force: true });
+      await fsp.rm(live, { recursive: true, force: true });
+    },
+  };
+}
 
+/** A booth server (with its debug endpoint) on a fresh simulated camera. */
+export async function startBooth(options = {}) {
+  const cam = await makeCamera(options);
   const server = spawn(process.execPath, [
     path.join(REPO, 'examples/booth/server.mjs'),
-    '--port', '0', '--photos', photos, '--live', live, '--bridge', wrapper, '--debug',
+    '--port', '0', '--photos', cam.photos, '--live', cam.live, '--bridge', cam.wrapper, '--debug',
   ], { stdio: ['ignore', 'pipe', 'inherit'] });
   const url = await new Promise((resolve, reject) => {
     const lines = readline.createInterface({ input: server.stdout });
@@ -67,12 +85,8 @@ export async function startBooth({ scenario = [], tee = true, liveBase = os.tmpd
   });
 
   return {
+    ...cam,
     url,
-    pid: server.pid,
-    dir,
-    photos,
-    /** Appends control lines to the simulated camera. */
-    control: (...lines) => fsp.appendFile(path.join(card, 'sim/control'), lines.map((l) => l + '\n').join('')),
     stats: async () => (await fetch(new URL('/debug/stats', url))).json(),
     async stop() {
       if (server.exitCode === null) {
@@ -80,9 +94,7 @@ export async function startBooth({ scenario = [], tee = true, liveBase = os.tmpd
         server.kill('SIGTERM');
         await gone;
       }
-      checkEvents(events);
-      await fsp.rm(dir, { recursive: true, force: true });
-      await fsp.rm(live, { recursive: true, force: true });
+      await cam.remove();
     },
   };
 }
