@@ -4,6 +4,7 @@
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+(cd clients/node && npm ci && npm run build)
 JOBS=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON
