@@ -6,9 +6,13 @@ import assert from "node:assert/strict";
 import { existsSync, readFileSync, readdirSync } from "node:fs";
 import { once } from "node:events";
 import path from "node:path";
+import { execFile } from "node:child_process";
+import { promisify } from "node:util";
+import { fileURLToPath } from "node:url";
 import { Bridge, BridgeError } from "../dist/index.js";
 import { SimSetup, watchLines, directive, generated, sleep, MODEL, PHOTO_FOLDER } from "./support/sim.mjs";
 
+const run = promisify(execFile);
 const SETTINGS = { iso: "100", aperture: "f/5.6", shutterSpeed: "1/125", battery: "100%" };
 const LIMIT = { timeout: 60000 };
 
@@ -283,4 +287,20 @@ test("the bridge killed during a call", LIMIT, async () => {
     },
     { expectExit: null },
   );
+});
+
+test("the example sessions run to the end", LIMIT, async () => {
+  for (const example of ["session.mjs", "session-raw.mjs"]) {
+    const sim = new SimSetup([[]]);
+    try {
+      const script = fileURLToPath(new URL(`../examples/${example}`, import.meta.url));
+      const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root });
+      assert.match(stdout, /^closed: orden\nexit code: 0\n$/m, example);
+      assert.equal(stdout.match(/^photo: /gm).length, 3, example);
+      assert.match(stdout, /^frame \d+ \d+ bytes$/m, example);
+      assert.deepEqual(readdirSync(path.join(sim.root, "photos")), ["IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"]);
+    } finally {
+      sim.remove();
+    }
+  }
 });

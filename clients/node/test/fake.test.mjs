@@ -35,7 +35,7 @@ function record(bridge) {
   return got;
 }
 
-test("malformed output", async (t) => {
+test("malformed output", { timeout: 30000 }, async (t) => {
   await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async () => {
     const { bridge, cleanup } = await startFake({
       start: [
@@ -77,7 +77,7 @@ test("malformed output", async (t) => {
   });
 });
 
-test("command order", async (t) => {
+test("command order", { timeout: 30000 }, async (t) => {
   await t.test("a call made while another waits is sent only after the first one's answer", async () => {
     const { bridge, readLog, cleanup } = await startFake({
       on: {
@@ -135,7 +135,7 @@ test("command order", async (t) => {
   });
 });
 
-test("the end of the process", async (t) => {
+test("the end of the process", { timeout: 30000 }, async (t) => {
   await t.test("a bridge dying mid-call fails that call and every queued one at once; nothing follows the exit", async () => {
     const { bridge, cleanup } = await startFake({
       on: { abrir: OPENED, disparar: [{ write: '{"e":"foto","ruta":"/p/A' }, { sleep: 50 }, { exit: 3 }] },
