@@ -54,7 +54,7 @@ if (CLIENT_ONLY) {
     }, WARMUP * 1000);
     let read = 0;
     for await (const frame of bridge.liveView()) {
-      fs.readFileSync(frame.path);
+      await frame.read();
       if (a) read++;
       if (performance.now() >= end.at) break;
     }

@@ -178,11 +178,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       try {
         for await (const frame of b.liveView()) {
           if (!viewers.size || !state.camera) break;
-          // Frames are small and live on a memory filesystem: one blocking
-          // read costs far less than the four thread-pool round trips of an
-          // asynchronous one.
           let data;
-          try { data = fs.readFileSync(frame.path); } catch { continue; }
+          try { data = await frame.read(); } catch { continue; }
           if (!stats.firstN) stats.firstN = frame.n;
           stats.lastN = frame.n;
           stats.published = stats.lastN - stats.firstN + 1;
