@@ -102,10 +102,12 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   };
   const pages = new Set(); // SSE responses
   const viewers = new Set(); // { res, busy }
-  const stats = { published: 0, firstN: 0, lastN: 0, sent: 0, skipped: 0 };
+  const stats = { published: 0, firstN: 0, lastN: 0, sent: 0, skipped: 0, repeated: 0 };
   let bridge = null;
   let starting = null;
   let live = null; // promise of the running live-view loop
+  let lastFrame = null; // bytes of the newest frame sent, and the part that carried it
+  let lastPart = null;
   let liveRetry = null;
   let closing = false;
   let lastCamera = null; // the camera to look for again after a disconnection
@@ -143,6 +145,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           send('settings', s);
         });
         b.on('closed', (reason) => {
+          lastFrame = lastPart = null;
           if (reason === 'otra') return; // a new camera is being opened
           state.camera = null;
           state.settings = null;
@@ -183,6 +186,10 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           if (!stats.firstN) stats.firstN = frame.n;
           stats.lastN = frame.n;
           stats.published = stats.lastN - stats.firstN + 1;
+          // The file may already hold the next frame when its event comes:
+          // a frame read twice is sent once.
+          if (lastFrame && data.equals(lastFrame)) { stats.repeated++; continue; }
+          lastFrame = data;
           broadcast(data);
         }
       } catch (err) {
@@ -208,6 +215,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     data.copy(part, head.length);
     part[part.length - 2] = 13;
     part[part.length - 1] = 10;
+    lastPart = part;
     for (const v of viewers) {
       if (v.busy) { stats.skipped++; continue; } // a slow viewer gets the next frame instead
       const ok = v.res.write(part);
@@ -364,6 +372,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     res.socket.setNoDelay(true);
     const v = { res, busy: false };
     viewers.add(v);
+    // A new viewer sees the current picture at once, not at the next change.
+    if (lastPart && state.camera) res.write(lastPart);
     req.on('close', () => viewers.delete(v));
     ensureLive();
   }

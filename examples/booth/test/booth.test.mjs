@@ -226,3 +226,56 @@ describe('the photo route', () => {
     assert.equal((await fetch(api, { method: 'POST', body: '{}', headers: { 'content-type': 'application/json' } })).status, 200);
   });
 });
+
+// Reads a multipart stream for `ms` milliseconds and returns its parts.
+async function readParts(url, ms) {
+  const res = await fetch(url);
+  assert.match(res.headers.get('content-type'), /^multipart\/x-mixed-replace; boundary=/);
+  const reader = res.body.getReader();
+  let buf = Buffer.alloc(0);
+  const stop = setTimeout(() => reader.cancel(), ms);
+  for (;;) {
+    const { value, done } = await reader.read().catch(() => ({ done: true }));
+    if (done) break;
+    buf = Buffer.concat([buf, value]);
+  }
+  clearTimeout(stop);
+  const parts = [];
+  for (let at = 0; ;) {
+    const end = buf.indexOf('\r\n\r\n', at);
+    if (end < 0) break;
+    const size = Number(/Content-Length: (\d+)/.exec(buf.subarray(at, end).toString())[1]);
+    if (end + 4 + size + 2 > buf.length) break;
+    parts.push(buf.subarray(end + 4, end + 4 + size));
+    at = end + 4 + size + 2;
+  }
+  return parts;
+}
+
+describe('the live-view stream', () => {
+  const frameFile = path.join(REPO, 'examples/booth/sample/frame.jpg');
+  let booth;
+  before(async () => {
+    // Every preview is the same picture.
+    booth = await startBooth({ scenario: [directive('frame', '@' + frameFile)] });
+    const open = await fetch(new URL('/api/open', booth.url), {
+      method: 'POST', headers: { 'content-type': 'application/json' }, body: '{"index":0}',
+    });
+    assert.equal(open.status, 200);
+  });
+  after(async () => { await booth?.stop(); });
+
+  test('an unchanged picture is sent once, and a new viewer gets it at once', async () => {
+    const live = new URL('/live.mjpg', booth.url);
+    const before = (await booth.stats()).bridgeFrames;
+    const parts = await readParts(live, 1500);
+    const stats = await booth.stats();
+    assert.ok(stats.bridgeFrames - before >= 20, `only ${stats.bridgeFrames - before} frames published`);
+    assert.equal(parts.length, 1);
+    assert.ok(parts[0].equals(await fsp.readFile(frameFile)));
+
+    const later = await readParts(live, 500);
+    assert.equal(later.length, 1);
+    assert.ok(later[0].equals(parts[0]));
+  });
+});
