@@ -145,8 +145,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           send('settings', s);
         });
         b.on('closed', (reason) => {
+          // 'otra': closed for the camera being opened, which may still fail.
           lastFrame = lastPart = null;
-          if (reason === 'otra') return; // a new camera is being opened
           state.camera = null;
           state.settings = null;
           if (reason === 'desconectada') state.disconnected = true;
@@ -333,6 +333,9 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       const out = err && err.operator
         ? { message: err.operator, detail: err.message }
         : problemText(err, name);
+      // Every page shows it, not only the one that asked.
+      send('problem', out);
+      lastProblem = { detail: out.detail, at: Date.now() };
       return json(res, 502, out);
     }
   }

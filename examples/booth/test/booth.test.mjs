@@ -161,6 +161,23 @@ describe('a booth session on the simulated camera', () => {
     await page.setViewportSize({ width: 1920, height: 1080 });
   });
 
+  test('opening a camera that is gone closes the open one and says so; opening again works', async () => {
+    const status = await page.evaluate(async () => (await fetch('/api/open', {
+      method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"index":3}',
+    })).status);
+    assert.equal(status, 502);
+    await page.waitForFunction(() => document.getElementById('shutter').disabled, null, { timeout: 10000 });
+    await page.getByText('That camera is no longer there').waitFor({ timeout: 10000 });
+    assert.equal(await page.locator('#problem-detail').textContent(), 'abrir: Unknown model');
+    assert.equal(await page.locator('#aperture').textContent(), '–');
+    assert.equal(await page.getByRole('alert').count(), 0, 'a replaced camera is not a disconnection');
+
+    await page.getByRole('button', { name: 'Open camera' }).click();
+    await enabled(page, 'shutter');
+    await page.getByRole('status', { name: 'Camera settings' }).getByText('f/5.6').waitFor();
+    await waitForFrames(page, 20, 5000);
+  });
+
   test('a pulled cable shows the alert; reconnecting opens the camera again', async () => {
     const alert = page.getByRole('alert');
     assert.equal(await alert.count(), 0);
