@@ -4,6 +4,8 @@
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+(cd clients/node && npm ci && npm run build)
+(cd examples/booth && npm ci --no-audit --no-fund)
 JOBS=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON

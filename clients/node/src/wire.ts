@@ -1,0 +1,214 @@
+// The bridge's wire language. Commands, event kinds, keys and error labels
+// are Spanish words fixed by the protocol (docs/protocol.md); the client's
+// API is English. WIRE below is the only place where the two meet: every
+// other module names wire words through it.
+
+/** English name -> Spanish wire word, for everything the client reads or writes. */
+export const WIRE = {
+  command: {
+    listCameras: "buscar",
+    open: "abrir",
+    capture: "disparar",
+    liveViewOn: "vista 1",
+    liveViewOff: "vista 0",
+    close: "cerrar",
+    quit: "salir",
+  },
+  event: {
+    cameras: "camaras",
+    opened: "abierta",
+    closed: "cerrada",
+    photo: "foto",
+    frame: "vista",
+    liveViewEnd: "vistaFin",
+    settings: "ajustes",
+    error: "error",
+  },
+  key: {
+    kind: "e",
+    list: "lista",
+    model: "modelo",
+    port: "puerto",
+    reason: "motivo",
+    path: "ruta",
+    name: "nombre",
+    frameNumber: "n",
+    iso: "iso",
+    aperture: "diafragma",
+    shutterSpeed: "velocidad",
+    battery: "bateria",
+    text: "texto",
+  },
+  closeReason: {
+    requested: "orden",
+    replaced: "otra",
+    disconnected: "desconectada",
+  },
+  /** Error texts are "<label>: <camera library text>", or the one fixed text. */
+  errorLabel: {
+    open: "abrir",
+    capture: "disparar",
+    liveView: "vista en directo",
+    camera: "cámara",
+    download: "bajar la foto",
+  },
+  folderError: "No se puede guardar en la carpeta",
+} as const;
+
+// ---------------------------------------------------------------------------
+// Wire shapes: one type per event line, exactly as schema/events.schema.json
+// describes it.
+
+export type CloseReason = (typeof WIRE.closeReason)[keyof typeof WIRE.closeReason];
+
+export interface CamaraEntry {
+  modelo: string;
+  puerto: string;
+}
+export interface CamarasEvent {
+  e: "camaras";
+  lista: CamaraEntry[];
+}
+export interface AbiertaEvent {
+  e: "abierta";
+  modelo: string;
+}
+export interface CerradaEvent {
+  e: "cerrada";
+  motivo: CloseReason;
+}
+export interface ErrorEvent {
+  e: "error";
+  texto: string;
+}
+export interface FotoEvent {
+  e: "foto";
+  ruta: string;
+  nombre: string;
+}
+export interface VistaEvent {
+  e: "vista";
+  ruta: string;
+  n: number;
+}
+export interface VistaFinEvent {
+  e: "vistaFin";
+}
+export interface AjustesEvent {
+  e: "ajustes";
+  iso: string;
+  diafragma: string;
+  velocidad: string;
+  bateria: string;
+}
+export type WireEvent =
+  | CamarasEvent
+  | AbiertaEvent
+  | CerradaEvent
+  | ErrorEvent
+  | FotoEvent
+  | VistaEvent
+  | VistaFinEvent
+  | AjustesEvent;
+
+// ---------------------------------------------------------------------------
+// English API shapes.
+
+export interface Camera {
+  model: string;
+  port: string;
+}
+export interface Settings {
+  iso: string;
+  aperture: string;
+  shutterSpeed: string;
+  battery: string;
+}
+export interface Photo {
+  path: string;
+  name: string;
+}
+
+const K = WIRE.key;
+
+export function toCamera(c: CamaraEntry): Camera {
+  return { model: c[K.model], port: c[K.port] };
+}
+export function toSettings(a: AjustesEvent): Settings {
+  return { iso: a[K.iso], aperture: a[K.aperture], shutterSpeed: a[K.shutterSpeed], battery: a[K.battery] };
+}
+export function toPhoto(f: FotoEvent): Photo {
+  return { path: f[K.path], name: f[K.name] };
+}
+
+/** The label of an error text ("disparar" for "disparar: I/O problem"), or "" for the fixed text. */
+export function errorLabelOf(text: string): string {
+  const i = text.indexOf(": ");
+  return i < 0 ? "" : text.slice(0, i);
+}
+
+// ---------------------------------------------------------------------------
+// Checking a line. A line is an event when it is one JSON object of one of
+// the kinds above with exactly its keys and value types. The bridge writes
+// objects with nothing around them, so a line that does not start with "{"
+// and end with "}" (a stray CR included) is refused before parsing.
+
+type Check = (v: unknown) => boolean;
+
+const INT32_MAX = 2147483647;
+const isString: Check = (v) => typeof v === "string";
+const maxLen = (n: number): Check => (v) => typeof v === "string" && v.length <= n;
+const ERROR_TEXT = /^(abrir|disparar|vista en directo|cámara|bajar la foto): /;
+const REASONS: ReadonlySet<unknown> = new Set(Object.values(WIRE.closeReason));
+const isEntry: Check = (v) => hasExactly(v, ENTRY);
+const ENTRY: Record<string, Check> = { [K.model]: isString, [K.port]: isString };
+
+const SHAPES: Record<string, Record<string, Check>> = {
+  [WIRE.event.cameras]: { [K.list]: (v) => Array.isArray(v) && v.every(isEntry) },
+  [WIRE.event.opened]: { [K.model]: maxLen(255) },
+  [WIRE.event.closed]: { [K.reason]: (v) => REASONS.has(v) },
+  [WIRE.event.error]: {
+    [K.text]: (v) => typeof v === "string" && v.length <= 511 && (ERROR_TEXT.test(v) || v === WIRE.folderError),
+  },
+  [WIRE.event.photo]: {
+    [K.path]: (v) => typeof v === "string" && v.length >= 2 && /\/[^/]+$/.test(v),
+    [K.name]: (v) => typeof v === "string" && v.length >= 1 && !v.includes("/"),
+  },
+  [WIRE.event.frame]: {
+    [K.path]: (v) => typeof v === "string" && v.endsWith("/vista.jpg"),
+    [K.frameNumber]: (v) => Number.isInteger(v) && (v as number) >= 1 && (v as number) <= INT32_MAX,
+  },
+  [WIRE.event.liveViewEnd]: {},
+  [WIRE.event.settings]: {
+    [K.iso]: maxLen(63),
+    [K.aperture]: maxLen(63),
+    [K.shutterSpeed]: maxLen(63),
+    [K.battery]: maxLen(63),
+  },
+};
+
+function hasExactly(v: unknown, shape: Record<string, Check>, skip?: string): boolean {
+  if (typeof v !== "object" || v === null || Array.isArray(v)) return false;
+  const o = v as Record<string, unknown>;
+  let seen = 0;
+  for (const key in o) {
+    if (key === skip) continue;
+    if (!Object.hasOwn(shape, key) || !shape[key](o[key])) return false;
+    seen++;
+  }
+  return seen === Object.keys(shape).length;
+}
+
+/** The event a line holds, or null when the line is not a valid event. */
+export function parseEvent(line: string): WireEvent | null {
+  if (line.charCodeAt(0) !== 0x7b || line.charCodeAt(line.length - 1) !== 0x7d) return null;
+  let v: unknown;
+  try {
+    v = JSON.parse(line);
+  } catch {
+    return null;
+  }
+  const kind = (v as Record<string, unknown>)[K.kind];
+  if (typeof kind !== "string" || !Object.hasOwn(SHAPES, kind)) return null;
+  return hasExactly(v, SHAPES[kind], K.kind) ? (v as WireEvent) : null;
+}

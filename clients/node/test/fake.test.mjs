@@ -1,0 +1,193 @@
+// The client's plumbing against a scripted stand-in for the bridge: malformed
+// output, command order, the end of the process.
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import { mkdtempSync, readFileSync, rmSync, statSync, existsSync } from "node:fs";
+import { tmpdir } from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { once } from "node:events";
+import { Bridge, BridgeError } from "../dist/index.js";
+import { sleep } from "./support/sim.mjs";
+
+const FAKE = fileURLToPath(new URL("./support/fake-bridge.mjs", import.meta.url));
+const AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}';
+const OPENED = [{ write: '{"e":"abierta","modelo":"Fake"}\n' + AJUSTES + "\n" }];
+
+async function startFake(script, extra = {}) {
+  const dir = mkdtempSync(path.join(tmpdir(), "gpbridge-fake-"));
+  const log = path.join(dir, "log");
+  const bridge = await Bridge.start({
+    executable: FAKE,
+    env: { ...process.env, FAKE_SCRIPT: JSON.stringify(script), FAKE_LOG: log },
+    ...extra,
+  });
+  const readLog = () => (existsSync(log) ? readFileSync(log, "utf8").trimEnd().split("\n") : []);
+  return { bridge, readLog, cleanup: () => rmSync(dir, { recursive: true, force: true }) };
+}
+
+/** Records every event the bridge emits, in order. */
+function record(bridge) {
+  const got = [];
+  for (const name of ["photo", "settings", "closed", "bridgeError", "exit", "protocolError"]) {
+    bridge.on(name, (...args) => got.push([name, ...args]));
+  }
+  return got;
+}
+
+test("malformed output", { timeout: 30000 }, async (t) => {
+  await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async () => {
+    const { bridge, cleanup } = await startFake({
+      start: [
+        { write: AJUSTES + "\nnot json\n" },
+        { write: '{"e":"cerrada","motivo":"orden"}\r\n{"e":"cerrada","motivo":"luego"}\n' },
+        { write: '{"e":"foto","ruta":"/p/A.JPG","nombre":"A.JPG"}\n{"e":"foto","ru' },
+        { exit: 0 },
+      ],
+    });
+    const got = record(bridge);
+    await once(bridge, "exit");
+    assert.deepEqual(got, [
+      ["settings", { iso: "100", aperture: "f/5.6", shutterSpeed: "1/125", battery: "100%" }],
+      ["protocolError", "not json"],
+      ["protocolError", '{"e":"cerrada","motivo":"orden"}\r'],
+      ["protocolError", '{"e":"cerrada","motivo":"luego"}'],
+      ["photo", { path: "/p/A.JPG", name: "A.JPG" }],
+      // The line the process was writing when it ended is not an event.
+      ["protocolError", '{"e":"foto","ru'],
+      ["exit", 0, null],
+    ]);
+    assert.deepEqual(bridge.stats, { lines: 6, frames: 0, protocolErrors: 4 });
+    cleanup();
+  });
+
+  await t.test("an error event no call is waiting for is a bridgeError", async () => {
+    const { bridge, cleanup } = await startFake({
+      on: { buscar: [{ write: '{"e":"error","texto":"cámara: I/O problem"}\n{"e":"camaras","lista":[]}\n' }] },
+    });
+    const errors = [];
+    bridge.on("bridgeError", (e) => errors.push(e));
+    assert.deepEqual(await bridge.listCameras(), []);
+    assert.equal(errors.length, 1);
+    assert.ok(errors[0] instanceof BridgeError);
+    assert.equal(errors[0].text, "cámara: I/O problem");
+    assert.equal(errors[0].code, "ERR_BRIDGE_REPORTED");
+    assert.equal(await bridge.quit(), 0);
+    cleanup();
+  });
+});
+
+test("command order", { timeout: 30000 }, async (t) => {
+  await t.test("a call made while another waits is sent only after the first one's answer", async () => {
+    const { bridge, readLog, cleanup } = await startFake({
+      on: {
+        buscar: [{ sleep: 300 }, { write: '{"e":"camaras","lista":[{"modelo":"Fake","puerto":"x:1"}]}\n' }],
+        abrir: OPENED,
+        cerrar: [{ write: '{"e":"cerrada","motivo":"orden"}\n' }],
+      },
+    });
+    const cams = bridge.listCameras();
+    const opened = bridge.open(0, "photos");
+    const closed = bridge.close();
+    assert.deepEqual(await cams, [{ model: "Fake", port: "x:1" }]);
+    assert.deepEqual(await opened, {
+      model: "Fake",
+      settings: { iso: "100", aperture: "f/5.6", shutterSpeed: "1/125", battery: "100%" },
+    });
+    assert.equal(await closed, "orden");
+    const log = readLog();
+    // A relative folder is sent absolute, from the bridge's working directory.
+    assert.deepEqual(log, [
+      "< buscar",
+      '> {"e":"camaras","lista":[{"modelo":"Fake","puerto":"x:1"}]}',
+      `< abrir 0 ${path.resolve("photos")}`,
+      '> {"e":"abierta","modelo":"Fake"}',
+      "> " + AJUSTES,
+      "< cerrar",
+      '> {"e":"cerrada","motivo":"orden"}',
+    ]);
+    assert.equal(await bridge.quit(), 0);
+    cleanup();
+  });
+
+  await t.test("arguments that would break the command line are refused without sending anything", async () => {
+    const { bridge, readLog, cleanup } = await startFake({});
+    await assert.rejects(bridge.open(0, "a\nsalir"), TypeError);
+    await assert.rejects(bridge.open(0, "a\rb"), TypeError);
+    await assert.rejects(bridge.open(0, ""), TypeError);
+    await assert.rejects(bridge.open(1.5, "/x"), TypeError);
+    await assert.rejects(bridge.open(0, "/" + "x".repeat(4095)), RangeError);
+    assert.equal(await bridge.quit(), 0);
+    assert.deepEqual(readLog(), ["< salir"]);
+    cleanup();
+  });
+
+  await t.test("a capture with no answer fails at its time limit and the next call goes ahead", async () => {
+    const { bridge, cleanup } = await startFake({
+      on: { abrir: OPENED, buscar: [{ write: '{"e":"camaras","lista":[]}\n' }] },
+    });
+    await bridge.open(0, "/p");
+    const late = bridge.listCameras();
+    await assert.rejects(bridge.capture({ timeoutMs: 100 }), { code: "ERR_BRIDGE_TIMEOUT", text: null });
+    assert.deepEqual(await late, []);
+    assert.equal(await bridge.quit(), 0);
+    cleanup();
+  });
+});
+
+test("the end of the process", { timeout: 30000 }, async (t) => {
+  await t.test("a bridge dying mid-call fails that call and every queued one at once; nothing follows the exit", async () => {
+    const { bridge, cleanup } = await startFake({
+      on: { abrir: OPENED, disparar: [{ write: '{"e":"foto","ruta":"/p/A' }, { sleep: 50 }, { exit: 3 }] },
+    });
+    await bridge.open(0, "/p");
+    const got = record(bridge);
+    const frames = bridge.liveView();
+    const calls = [bridge.capture(), bridge.listCameras(), bridge.close(), bridge.open(0, "/q")];
+    const results = await Promise.allSettled(calls);
+    for (const r of results) {
+      assert.equal(r.status, "rejected");
+      assert.ok(r.reason instanceof BridgeError);
+      assert.equal(r.reason.code, "ERR_BRIDGE_EXITED");
+      assert.match(r.reason.message, /exited \(code 3\)/);
+    }
+    assert.deepEqual(got, [["protocolError", '{"e":"foto","ruta":"/p/A'], ["exit", 3, null]]);
+    assert.deepEqual(await frames.next(), { value: undefined, done: true });
+    assert.equal(bridge.exited, true);
+    // Calls after the end fail at once; quit reports the exit code.
+    await assert.rejects(bridge.capture(), { code: "ERR_BRIDGE_EXITED" });
+    assert.equal(await bridge.quit(), 3);
+    await sleep(100);
+    assert.equal(got.length, 2);
+    cleanup();
+  });
+
+  await t.test("what the process wrote on standard error is in the error", async () => {
+    const { bridge, cleanup } = await startFake({
+      on: { buscar: [{ stderr: "ns-run: cannot mount card /m\n" }, { exit: 97 }] },
+    });
+    await assert.rejects(bridge.listCameras(), {
+      code: "ERR_BRIDGE_EXITED",
+      message: "listCameras: the bridge exited (code 97); it wrote: ns-run: cannot mount card /m",
+    });
+    assert.equal(bridge.stderr, "ns-run: cannot mount card /m\n");
+    assert.equal(await bridge.quit(), 97);
+    cleanup();
+  });
+
+  await t.test("a program that cannot be started rejects start()", async () => {
+    await assert.rejects(Bridge.start({ executable: "/nonexistent/gpbridge" }), { code: "ENOENT" });
+  });
+
+  await t.test("the default live-view directory is private, not /tmp itself, and removed at exit", async () => {
+    const { bridge, cleanup } = await startFake({});
+    const dir = bridge.liveViewDir;
+    assert.notEqual(dir, "/tmp");
+    assert.notEqual(path.dirname(dir), dir);
+    assert.match(path.basename(dir), /^gpbridge-live-/);
+    assert.equal(statSync(dir).mode & 0o777, 0o700);
+    assert.equal(await bridge.quit(), 0);
+    assert.equal(existsSync(dir), false);
+    cleanup();
+  });
+});

@@ -1,0 +1,137 @@
+// Starts the booth server on the real bridge with one simulated camera, and
+// headless Chromium to look at it.
+
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import fsp from 'node:fs/promises';
+import os from 'node:os';
+import path from 'node:path';
+import readline from 'node:readline';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const HERE = path.dirname(fileURLToPath(import.meta.url));
+export const REPO = path.resolve(HERE, '../../..');
+const BUILD = path.join(REPO, 'build');
+
+// CTest passes these; by hand the defaults fit a build in build/.
+export const GPBRIDGE = process.env.GPBRIDGE || path.join(BUILD, 'gpbridge');
+export const CAMLIBS_DIR = process.env.CAMLIBS_DIR || path.join(BUILD, 'camlibs');
+export const NS_RUN = process.env.NS_RUN || path.join(REPO, 'tests/harness/ns-run');
+export const SCREENS = process.env.BOOTH_SCREENS || path.join(BUILD, 'booth-screens');
+export const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+
+/** One line of the simulated camera's language (fields joined by tabs). */
+export const directive = (...fields) => fields.join('\t');
+
+export async function launchBrowser() {
+  const args = process.getuid && process.getuid() === 0 ? ['--no-sandbox'] : [];
+  return chromium.launch({ executablePath: CHROMIUM, args });
+}
+
+/**
+ * A fresh simulated card and a bridge program that runs on it: `wrapper`
+ * starts the real bridge in a private mount namespace with the card
+ * mounted. With `tee`, every event line is also copied to `events.log`.
+ */
+export async function makeCamera({ scenario = [], tee = true, liveBase = os.tmpdir() } = {}) {
+  const dir = await fsp.mkdtemp(path.join(os.tmpdir(), 'booth-test-'));
+  const live = await fsp.mkdtemp(path.join(liveBase, 'booth-live-'));
+  const card = path.join(dir, 'card');
+  await fsp.mkdir(path.join(card, 'DCIM'), { recursive: true });
+  await fsp.mkdir(path.join(card, 'sim'));
+  await fsp.writeFile(path.join(card, 'sim/scenario'), scenario.map((l) => l + '\n').join(''));
+  await fsp.writeFile(path.join(card, 'sim/control'), '');
+  const photos = path.join(dir, 'photos');
+  await fsp.mkdir(photos);
+  const events = path.join(dir, 'events.log');
+  const wrapper = path.join(dir, 'bridge');
+  const q = (s) => `'${s.replace(/'/g, `'\\''`)}'`;
+  await fsp.writeFile(wrapper, [
+    '#!/bin/sh',
+    `exec ${q(NS_RUN)} --card ${q(path.join(dir, 'camera'))}=${q(card)} -- \\`,
+    tee
+      ? `  sh -c 'CAMLIBS="$0" "$1" "$2" | tee -a "$3"' ${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1" ${q(events)}`
+      : `  env CAMLIBS=${q(CAMLIBS_DIR)} ${q(GPBRIDGE)} "$1"`,
+    '',
+  ].join('\n'), { mode: 0o755 });
+  return {
+    dir,
+    live,
+    photos,
+    wrapper,
+    /** Appends control lines to the simulated camera. */
+    control: (...lines) => fsp.appendFile(path.join(card, 'sim/control'), lines.map((l) => l + '\n').join('')),
+    /** Checks the event lines against the schema and removes everything. */
+    async remove() {
+      checkEvents(events);
+      await fsp.rm(dir, { recursive: true, force: true });
+      await fsp.rm(live, { recursive: true, force: true });
+    },
+  };
+}
+
+/** A booth server (with its debug endpoint) on a fresh simulated camera. */
+export async function startBooth(options = {}) {
+  const cam = await makeCamera(options);
+  const server = spawn(process.execPath, [
+    path.join(REPO, 'examples/booth/server.mjs'),
+    '--port', '0', '--photos', cam.photos, '--live', cam.live, '--bridge', cam.wrapper, '--debug',
+  ], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const url = await new Promise((resolve, reject) => {
+    const lines = readline.createInterface({ input: server.stdout });
+    lines.once('line', resolve);
+    server.once('exit', (code) => reject(new Error(`booth server exited with ${code}`)));
+  });
+
+  return {
+    ...cam,
+    url,
+    stats: async () => (await fetch(new URL('/debug/stats', url))).json(),
+    async stop() {
+      if (server.exitCode === null) {
+        const gone = new Promise((r) => server.once('exit', r));
+        server.kill('SIGTERM');
+        await gone;
+      }
+      await cam.remove();
+    },
+  };
+}
+
+// Every event line against schema/events.schema.json, with the harness's
+// validator (it also checks the exact byte form of each line).
+function checkEvents(file) {
+  if (!fs.existsSync(file)) return;
+  execFileSync('python3', ['-c', [
+    'import sys, esquema',
+    'raw = open(sys.argv[1], "rb").read()',
+    'assert raw == b"" or raw.endswith(b"\\n"), "last event line is cut"',
+    'for line in raw.split(b"\\n")[:-1]:',
+    '    esquema.validate_line(line.decode("utf-8", "surrogateescape"))',
+  ].join('\n'), file], { env: { ...process.env, PYTHONPATH: path.join(REPO, 'tests/harness'), PYTHONDONTWRITEBYTECODE: '1' }, stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
+/** The simulated camera's generated photo bytes (see docs/simulated-camera.md). */
+export function generated(name, size) {
+  const h = [...Buffer.from(name)].reduce((a, b) => a + b, 0) % 256;
+  const out = Buffer.alloc(size);
+  for (let i = 0; i < size; i++) out[i] = (i * 131 + h) & 0xff;
+  return out;
+}
+
+/** GET with the path sent exactly as written (fetch would normalise it). */
+export function rawGet(base, rawPath, headers = {}) {
+  const u = new URL(base);
+  return new Promise((resolve, reject) => {
+    import('node:http').then(({ default: http }) => {
+      const req = http.request({ host: u.hostname, port: u.port, path: rawPath, method: 'GET', headers }, (res) => {
+        const chunks = [];
+        res.on('data', (c) => chunks.push(c));
+        res.on('end', () => resolve({ status: res.statusCode, body: Buffer.concat(chunks), headers: res.headers }));
+      });
+      req.on('error', reject);
+      req.end();
+    });
+  });
+}
