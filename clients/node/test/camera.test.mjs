@@ -294,7 +294,7 @@ test("the example sessions run to the end", LIMIT, async () => {
     const sim = new SimSetup([[]]);
     try {
       const script = fileURLToPath(new URL(`../examples/${example}`, import.meta.url));
-      const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root });
+      const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root, timeout: 30000 });
       assert.match(stdout, /^closed: orden\nexit code: 0\n$/m, example);
       assert.equal(stdout.match(/^photo: /gm).length, 3, example);
       assert.match(stdout, /^frame \d+ \d+ bytes$/m, example);
