@@ -34,9 +34,9 @@ const result = (figure, value, goal, met) =>
 
 async function phase(bridge, read) {
   const view = bridge.liveView();
-  // Warm up for two seconds (compiled code, steady state); the clock starts then.
+  // Warm up for five seconds (compiled code, start-up garbage collected); the clock starts then.
   let first = await view.next();
-  for (const w0 = performance.now(); performance.now() - w0 < 2000; ) {
+  for (const w0 = performance.now(); performance.now() - w0 < 5000; ) {
     first = await view.next();
     if (read) await first.value.read();
   }
