@@ -7,8 +7,8 @@ import { tmpdir } from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { once } from "node:events";
-import { Bridge, BridgeError } from "../dist/index.js";
-import { sleep } from "./support/sim.mjs";
+import { Bridge, BridgeError, parseEvent } from "../dist/index.js";
+import { schemaErrors, sleep } from "./support/sim.mjs";
 
 const FAKE = fileURLToPath(new URL("./support/fake-bridge.mjs", import.meta.url));
 const AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}';
@@ -22,7 +22,16 @@ async function startFake(t, script) {
     executable: FAKE,
     env: { ...process.env, FAKE_SCRIPT: JSON.stringify(script), FAKE_LOG: log },
   });
+  // Every line is checked against the schema too: the client must take
+  // exactly the lines the schema accepts as events (and refuses any with
+  // white space around the object, a CR included, which JSON allows).
+  const disagreements = [];
+  bridge.on("line", (line) => {
+    const valid = line === line.trim() && schemaErrors(line) === null;
+    if ((parseEvent(line) !== null) !== valid) disagreements.push(line);
+  });
   t.after(async () => {
+    assert.deepEqual(disagreements, []);
     if (!bridge.exited) {
       bridge.kill("SIGKILL");
       await once(bridge, "exit");
