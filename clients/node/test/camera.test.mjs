@@ -268,6 +268,7 @@ test("the bridge killed during a call", LIMIT, async () => {
       const after = [];
       const exit = once(bridge, "exit");
       const calls = [bridge.capture(), bridge.listCameras(), bridge.close(), bridge.open(0, sim.photos)];
+      const view = bridge.liveView(); // queued behind them
       await sim.card.waitFor("trigger");
       process.kill(bridge.pid, "SIGKILL");
       const results = await Promise.allSettled(calls);
@@ -276,6 +277,7 @@ test("the bridge killed during a call", LIMIT, async () => {
         Array(4).fill(["rejected", "ERR_BRIDGE_EXITED"]),
       );
       assert.deepEqual(await exit, [null, "SIGKILL"]);
+      assert.deepEqual(await view.next(), { value: undefined, done: true });
       for (const name of ["photo", "settings", "closed", "bridgeError", "protocolError", "exit"]) {
         bridge.on(name, () => after.push(name));
       }
