@@ -208,6 +208,21 @@ test("live view", LIMIT, async (t) => {
       assert.equal(bridge.stats.frames, frames);
     });
 
+    await t.test("two iterations share the frames; live view goes off when the last one leaves", async () => {
+      const before = viewfinderOff();
+      const a = bridge.liveView();
+      const b = bridge.liveView();
+      const [fa, fb] = [(await a.next()).value, (await b.next()).value];
+      assert.equal(fa.n, fb.n);
+      await a.return();
+      await bridge.listCameras(); // anything queued behind a `vista 0` has been written by now
+      const fb2 = (await b.next()).value;
+      assert.ok(fb2.n > fb.n);
+      assert.equal(viewfinderOff(), before);
+      await b.return();
+      await card.waitFor("set_config", () => viewfinderOff() > before);
+    });
+
     await t.test("stopLiveView() ends the iteration", async () => {
       const before = viewfinderOff();
       const view = bridge.liveView();
