@@ -31,12 +31,12 @@ async function startFake(t, script) {
     if ((parseEvent(line) !== null) !== valid) disagreements.push(line);
   });
   t.after(async () => {
-    assert.deepEqual(disagreements, []);
     if (!bridge.exited) {
       bridge.kill("SIGKILL");
       await once(bridge, "exit");
     }
     rmSync(dir, { recursive: true, force: true });
+    assert.deepEqual(disagreements, []);
   });
   const readLog = () => (existsSync(log) ? readFileSync(log, "utf8").trimEnd().split("\n") : []);
   return { bridge, readLog };
