@@ -123,6 +123,24 @@ test("command order", { timeout: 30000 }, async (t) => {
     assert.equal(await bridge.quit(), 0);
   });
 
+  await t.test("a capture waiting its turn does not take a photo that arrives before its command is sent", async (t) => {
+    const foto = (name) => `{"e":"foto","ruta":"/p/${name}","nombre":"${name}"}\n`;
+    const { bridge } = await startFake(t, {
+      on: {
+        abrir: OPENED,
+        buscar: [{ write: foto("BODY.JPG") }, { sleep: 100 }, { write: '{"e":"camaras","lista":[]}\n' }],
+        disparar: [{ write: foto("CAP.JPG") }],
+      },
+    });
+    await bridge.open(0, "/p");
+    const photos = [];
+    bridge.on("photo", (p) => photos.push(p.name));
+    const [cams, photo] = await Promise.all([bridge.listCameras(), bridge.capture()]);
+    assert.deepEqual(cams, []);
+    assert.deepEqual(photo, { path: "/p/CAP.JPG", name: "CAP.JPG" });
+    assert.deepEqual(photos, ["BODY.JPG", "CAP.JPG"]);
+  });
+
   await t.test("arguments that would break the command line are refused without sending anything", async (t) => {
     const { bridge, readLog } = await startFake(t, {});
     await assert.rejects(bridge.open(0, "a\nsalir"), TypeError);
