@@ -4,7 +4,7 @@
 // the Node process's CPU time per frame (process.cpuUsage(): the client's
 // parsing and dispatch plus whatever the consumer does).
 //
-//   node bench/client_vista.mjs [SECONDS] [--tmp]
+//   node --expose-gc bench/client_vista.mjs [SECONDS] [--tmp]
 //
 // Three phases of SECONDS each (default 30): a consumer that reads every
 // frame's bytes, one that only takes the frames, and for reference the
@@ -33,10 +33,12 @@ const result = (figure, value, goal, met) =>
   console.log(["RESULT", "client_vista", figure, value, goal, met === null ? "-" : met ? "met" : "MISSED"].join("\t"));
 
 async function phase(bridge, read) {
+  // Start each phase with no garbage left from start-up or the phase before.
+  globalThis.gc?.();
   const view = bridge.liveView();
-  // Warm up for two seconds (compiled code, steady state); the clock starts then.
+  // Warm up for five seconds (compiled code, start-up garbage collected); the clock starts then.
   let first = await view.next();
-  for (const w0 = performance.now(); performance.now() - w0 < 2000; ) {
+  for (const w0 = performance.now(); performance.now() - w0 < 5000; ) {
     first = await view.next();
     if (read) await first.value.read();
   }
@@ -79,6 +81,7 @@ async function phase(bridge, read) {
 
 // The floor: spawn the bridge directly, count line feeds, nothing else.
 async function floor(sim, dir) {
+  globalThis.gc?.();
   const child = spawn(sim.executable, [dir], { stdio: ["pipe", "pipe", "inherit"] });
   let lines = 0;
   let counting = false;
@@ -108,7 +111,8 @@ async function floor(sim, dir) {
 
 const sim = new SimSetup([[]]);
 const liveDir = useTmp ? mkdtempSync(path.join(tmpdir(), "gpbridge-bench-live-")) : undefined;
-console.log(`# load average at start: ${load()} on ${cpus().length} cores; ${seconds} s per phase`);
+console.log(`# load average at start: ${load()} on ${cpus().length} cores; ${seconds} s per phase` +
+  (globalThis.gc ? "" : "; run with --expose-gc to collect garbage between phases"));
 const bridge = await Bridge.start({ executable: sim.executable, liveViewDir: liveDir });
 console.log(`# live-view directory: ${bridge.liveViewDir}`);
 try {

@@ -193,11 +193,17 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     } else {
       dir = path.resolve(cwd, options.liveViewDir);
     }
-    const child = spawn(options.executable ?? "gpbridge", [dir], {
-      cwd,
-      env: options.env ?? process.env,
-      stdio: ["pipe", "pipe", "pipe"],
-    });
+    let child: ChildProcess;
+    try {
+      child = spawn(options.executable ?? "gpbridge", [dir], {
+        cwd,
+        env: options.env ?? process.env,
+        stdio: ["pipe", "pipe", "pipe"],
+      });
+    } catch (err) {
+      if (ownDir) rmSync(dir, { recursive: true, force: true });
+      throw err;
+    }
     const bridge = new Bridge(child, cwd, dir, ownDir);
     try {
       await once(child, "spawn");

@@ -3,7 +3,6 @@
 // up to a line feed. The bridge never writes CR, so none is stripped.
 
 const LF = 0x0a;
-const decoder = new TextDecoder("utf-8"); // invalid bytes become U+FFFD
 
 export class LineSplitter {
   private rest: Buffer | null = null;
@@ -14,13 +13,14 @@ export class LineSplitter {
     let start = 0;
     let lf = chunk.indexOf(LF);
     if (lf >= 0 && this.rest !== null) {
-      lines.push(decoder.decode(Buffer.concat([this.rest, chunk.subarray(0, lf)])));
+      lines.push(Buffer.concat([this.rest, chunk.subarray(0, lf)]).toString("utf8"));
       this.rest = null;
       start = lf + 1;
       lf = chunk.indexOf(LF, start);
     }
     while (lf >= 0) {
-      lines.push(decoder.decode(chunk.subarray(start, lf)));
+      // Invalid UTF-8 becomes U+FFFD; a sequence is never cut, since LF ends no sequence.
+      lines.push(chunk.toString("utf8", start, lf));
       start = lf + 1;
       lf = chunk.indexOf(LF, start);
     }
@@ -36,7 +36,7 @@ export class LineSplitter {
   end(): string | null {
     const rest = this.rest;
     this.rest = null;
-    return rest === null ? null : decoder.decode(rest);
+    return rest === null ? null : rest.toString("utf8");
   }
 
   /** How many bytes wait for their line feed. */

@@ -187,6 +187,8 @@ const SHAPES: Record<string, Record<string, Check>> = {
   },
 };
 
+const SIZES = new Map<object, number>([[ENTRY, 2], ...Object.values(SHAPES).map((s) => [s, Object.keys(s).length] as const)]);
+
 function hasExactly(v: unknown, shape: Record<string, Check>, skip?: string): boolean {
   if (typeof v !== "object" || v === null || Array.isArray(v)) return false;
   const o = v as Record<string, unknown>;
@@ -196,7 +198,7 @@ function hasExactly(v: unknown, shape: Record<string, Check>, skip?: string): bo
     if (!Object.hasOwn(shape, key) || !shape[key](o[key])) return false;
     seen++;
   }
-  return seen === Object.keys(shape).length;
+  return seen === SIZES.get(shape);
 }
 
 /** The event a line holds, or null when the line is not a valid event. */

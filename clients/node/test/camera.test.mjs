@@ -208,6 +208,21 @@ test("live view", LIMIT, async (t) => {
       assert.equal(bridge.stats.frames, frames);
     });
 
+    await t.test("two iterations share the frames; live view goes off when the last one leaves", async () => {
+      const before = viewfinderOff();
+      const a = bridge.liveView();
+      const b = bridge.liveView();
+      const [fa, fb] = [(await a.next()).value, (await b.next()).value];
+      assert.equal(fa.n, fb.n);
+      await a.return();
+      await bridge.listCameras(); // anything queued behind a `vista 0` has been written by now
+      const fb2 = (await b.next()).value;
+      assert.ok(fb2.n > fb.n);
+      assert.equal(viewfinderOff(), before);
+      await b.return();
+      await card.waitFor("set_config", () => viewfinderOff() > before);
+    });
+
     await t.test("stopLiveView() ends the iteration", async () => {
       const before = viewfinderOff();
       const view = bridge.liveView();
@@ -268,6 +283,7 @@ test("the bridge killed during a call", LIMIT, async () => {
       const after = [];
       const exit = once(bridge, "exit");
       const calls = [bridge.capture(), bridge.listCameras(), bridge.close(), bridge.open(0, sim.photos)];
+      const view = bridge.liveView(); // queued behind them
       await sim.card.waitFor("trigger");
       process.kill(bridge.pid, "SIGKILL");
       const results = await Promise.allSettled(calls);
@@ -276,6 +292,7 @@ test("the bridge killed during a call", LIMIT, async () => {
         Array(4).fill(["rejected", "ERR_BRIDGE_EXITED"]),
       );
       assert.deepEqual(await exit, [null, "SIGKILL"]);
+      assert.deepEqual(await view.next(), { value: undefined, done: true });
       for (const name of ["photo", "settings", "closed", "bridgeError", "protocolError", "exit"]) {
         bridge.on(name, () => after.push(name));
       }
@@ -294,7 +311,7 @@ test("the example sessions run to the end", LIMIT, async () => {
     const sim = new SimSetup([[]]);
     try {
       const script = fileURLToPath(new URL(`../examples/${example}`, import.meta.url));
-      const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root });
+      const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root, timeout: 30000 });
       assert.match(stdout, /^closed: orden\nexit code: 0\n$/m, example);
       assert.equal(stdout.match(/^photo: /gm).length, 3, example);
       assert.match(stdout, /^frame \d+ \d+ bytes$/m, example);

@@ -7,23 +7,39 @@ import { tmpdir } from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { once } from "node:events";
-import { Bridge, BridgeError } from "../dist/index.js";
-import { sleep } from "./support/sim.mjs";
+import { Bridge, BridgeError, parseEvent } from "../dist/index.js";
+import { schemaErrors, sleep } from "./support/sim.mjs";
 
 const FAKE = fileURLToPath(new URL("./support/fake-bridge.mjs", import.meta.url));
 const AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}';
 const OPENED = [{ write: '{"e":"abierta","modelo":"Fake"}\n' + AJUSTES + "\n" }];
 
-async function startFake(script, extra = {}) {
+/** Starts the stand-in; it is killed and its files removed when test `t` ends, passed or not. */
+async function startFake(t, script) {
   const dir = mkdtempSync(path.join(tmpdir(), "gpbridge-fake-"));
   const log = path.join(dir, "log");
   const bridge = await Bridge.start({
     executable: FAKE,
     env: { ...process.env, FAKE_SCRIPT: JSON.stringify(script), FAKE_LOG: log },
-    ...extra,
+  });
+  // Every line is checked against the schema too: the client must take
+  // exactly the lines the schema accepts as events (and refuses any with
+  // white space around the object, a CR included, which JSON allows).
+  const disagreements = [];
+  bridge.on("line", (line) => {
+    const valid = line === line.trim() && schemaErrors(line) === null;
+    if ((parseEvent(line) !== null) !== valid) disagreements.push(line);
+  });
+  t.after(async () => {
+    if (!bridge.exited) {
+      bridge.kill("SIGKILL");
+      await once(bridge, "exit");
+    }
+    rmSync(dir, { recursive: true, force: true });
+    assert.deepEqual(disagreements, []);
   });
   const readLog = () => (existsSync(log) ? readFileSync(log, "utf8").trimEnd().split("\n") : []);
-  return { bridge, readLog, cleanup: () => rmSync(dir, { recursive: true, force: true }) };
+  return { bridge, readLog };
 }
 
 /** Records every event the bridge emits, in order. */
@@ -36,8 +52,8 @@ function record(bridge) {
 }
 
 test("malformed output", { timeout: 30000 }, async (t) => {
-  await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async () => {
-    const { bridge, cleanup } = await startFake({
+  await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async (t) => {
+    const { bridge } = await startFake(t, {
       start: [
         { write: AJUSTES + "\nnot json\n" },
         { write: '{"e":"cerrada","motivo":"orden"}\r\n{"e":"cerrada","motivo":"luego"}\n' },
@@ -58,11 +74,10 @@ test("malformed output", { timeout: 30000 }, async (t) => {
       ["exit", 0, null],
     ]);
     assert.deepEqual(bridge.stats, { lines: 6, frames: 0, protocolErrors: 4 });
-    cleanup();
   });
 
-  await t.test("an error event no call is waiting for is a bridgeError", async () => {
-    const { bridge, cleanup } = await startFake({
+  await t.test("an error event no call is waiting for is a bridgeError", async (t) => {
+    const { bridge } = await startFake(t, {
       on: { buscar: [{ write: '{"e":"error","texto":"cámara: I/O problem"}\n{"e":"camaras","lista":[]}\n' }] },
     });
     const errors = [];
@@ -73,13 +88,12 @@ test("malformed output", { timeout: 30000 }, async (t) => {
     assert.equal(errors[0].text, "cámara: I/O problem");
     assert.equal(errors[0].code, "ERR_BRIDGE_REPORTED");
     assert.equal(await bridge.quit(), 0);
-    cleanup();
   });
 });
 
 test("command order", { timeout: 30000 }, async (t) => {
-  await t.test("a call made while another waits is sent only after the first one's answer", async () => {
-    const { bridge, readLog, cleanup } = await startFake({
+  await t.test("a call made while another waits is sent only after the first one's answer", async (t) => {
+    const { bridge, readLog } = await startFake(t, {
       on: {
         buscar: [{ sleep: 300 }, { write: '{"e":"camaras","lista":[{"modelo":"Fake","puerto":"x:1"}]}\n' }],
         abrir: OPENED,
@@ -107,11 +121,28 @@ test("command order", { timeout: 30000 }, async (t) => {
       '> {"e":"cerrada","motivo":"orden"}',
     ]);
     assert.equal(await bridge.quit(), 0);
-    cleanup();
   });
 
-  await t.test("arguments that would break the command line are refused without sending anything", async () => {
-    const { bridge, readLog, cleanup } = await startFake({});
+  await t.test("a capture waiting its turn does not take a photo that arrives before its command is sent", async (t) => {
+    const foto = (name) => `{"e":"foto","ruta":"/p/${name}","nombre":"${name}"}\n`;
+    const { bridge } = await startFake(t, {
+      on: {
+        abrir: OPENED,
+        buscar: [{ write: foto("BODY.JPG") }, { sleep: 100 }, { write: '{"e":"camaras","lista":[]}\n' }],
+        disparar: [{ write: foto("CAP.JPG") }],
+      },
+    });
+    await bridge.open(0, "/p");
+    const photos = [];
+    bridge.on("photo", (p) => photos.push(p.name));
+    const [cams, photo] = await Promise.all([bridge.listCameras(), bridge.capture()]);
+    assert.deepEqual(cams, []);
+    assert.deepEqual(photo, { path: "/p/CAP.JPG", name: "CAP.JPG" });
+    assert.deepEqual(photos, ["BODY.JPG", "CAP.JPG"]);
+  });
+
+  await t.test("arguments that would break the command line are refused without sending anything", async (t) => {
+    const { bridge, readLog } = await startFake(t, {});
     await assert.rejects(bridge.open(0, "a\nsalir"), TypeError);
     await assert.rejects(bridge.open(0, "a\rb"), TypeError);
     await assert.rejects(bridge.open(0, ""), TypeError);
@@ -119,11 +150,10 @@ test("command order", { timeout: 30000 }, async (t) => {
     await assert.rejects(bridge.open(0, "/" + "x".repeat(4095)), RangeError);
     assert.equal(await bridge.quit(), 0);
     assert.deepEqual(readLog(), ["< salir"]);
-    cleanup();
   });
 
-  await t.test("a capture with no answer fails at its time limit and the next call goes ahead", async () => {
-    const { bridge, cleanup } = await startFake({
+  await t.test("a capture with no answer fails at its time limit and the next call goes ahead", async (t) => {
+    const { bridge } = await startFake(t, {
       on: { abrir: OPENED, buscar: [{ write: '{"e":"camaras","lista":[]}\n' }] },
     });
     await bridge.open(0, "/p");
@@ -131,13 +161,12 @@ test("command order", { timeout: 30000 }, async (t) => {
     await assert.rejects(bridge.capture({ timeoutMs: 100 }), { code: "ERR_BRIDGE_TIMEOUT", text: null });
     assert.deepEqual(await late, []);
     assert.equal(await bridge.quit(), 0);
-    cleanup();
   });
 });
 
 test("the end of the process", { timeout: 30000 }, async (t) => {
-  await t.test("a bridge dying mid-call fails that call and every queued one at once; nothing follows the exit", async () => {
-    const { bridge, cleanup } = await startFake({
+  await t.test("a bridge dying mid-call fails that call and every queued one at once; nothing follows the exit", async (t) => {
+    const { bridge } = await startFake(t, {
       on: { abrir: OPENED, disparar: [{ write: '{"e":"foto","ruta":"/p/A' }, { sleep: 50 }, { exit: 3 }] },
     });
     await bridge.open(0, "/p");
@@ -159,11 +188,10 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
     assert.equal(await bridge.quit(), 3);
     await sleep(100);
     assert.equal(got.length, 2);
-    cleanup();
   });
 
-  await t.test("what the process wrote on standard error is in the error", async () => {
-    const { bridge, cleanup } = await startFake({
+  await t.test("what the process wrote on standard error is in the error", async (t) => {
+    const { bridge } = await startFake(t, {
       on: { buscar: [{ stderr: "ns-run: cannot mount card /m\n" }, { exit: 97 }] },
     });
     await assert.rejects(bridge.listCameras(), {
@@ -172,15 +200,14 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
     });
     assert.equal(bridge.stderr, "ns-run: cannot mount card /m\n");
     assert.equal(await bridge.quit(), 97);
-    cleanup();
   });
 
-  await t.test("a program that cannot be started rejects start()", async () => {
+  await t.test("a program that cannot be started rejects start()", async (t) => {
     await assert.rejects(Bridge.start({ executable: "/nonexistent/gpbridge" }), { code: "ENOENT" });
   });
 
-  await t.test("the default live-view directory is private, not /tmp itself, and removed at exit", async () => {
-    const { bridge, cleanup } = await startFake({});
+  await t.test("the default live-view directory is private, not /tmp itself, and removed at exit", async (t) => {
+    const { bridge } = await startFake(t, {});
     const dir = bridge.liveViewDir;
     assert.notEqual(dir, "/tmp");
     assert.notEqual(path.dirname(dir), dir);
@@ -188,6 +215,5 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
     assert.equal(statSync(dir).mode & 0o777, 0o700);
     assert.equal(await bridge.quit(), 0);
     assert.equal(existsSync(dir), false);
-    cleanup();
   });
 });

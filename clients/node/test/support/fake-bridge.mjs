@@ -15,8 +15,9 @@ const log = (s) => process.env.FAKE_LOG && appendFileSync(process.env.FAKE_LOG, 
 async function run(actions = []) {
   for (const a of actions) {
     if ("write" in a) {
-      await new Promise((r) => process.stdout.write(a.write, r));
+      // Logged first: the client may answer as soon as the bytes arrive.
       for (const l of a.write.replace(/\n$/, "").split("\n")) log("> " + l);
+      await new Promise((r) => process.stdout.write(a.write, r));
     } else if ("stderr" in a) {
       process.stderr.write(a.stderr);
     } else if ("sleep" in a) {

@@ -34,11 +34,14 @@ export function generated(name, size) {
   return out;
 }
 
-const schema = JSON.parse(readFileSync(path.join(REPO, "schema/events.schema.json"), "utf8"));
-const validate = new Ajv2020({ allErrors: true }).compile(schema);
+let validate = null;
 
 /** Null when `line` is a valid event line per the repository's schema, else the reasons. */
 export function schemaErrors(line) {
+  if (validate === null) {
+    const schema = JSON.parse(readFileSync(path.join(REPO, "schema/events.schema.json"), "utf8"));
+    validate = new Ajv2020({ allErrors: true }).compile(schema);
+  }
   let value;
   try {
     value = JSON.parse(line);
