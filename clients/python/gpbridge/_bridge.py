@@ -363,7 +363,7 @@ class Bridge:
                     self._line(line)
             tail = splitter.end()
             if tail is not None:
-                self._line(tail)
+                self._deliver([tail])  # reported, but the calls fail as BridgeExited
         except OSError:
             pass
         finally:
