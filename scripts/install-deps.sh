@@ -11,3 +11,5 @@ $SUDO apt-get install -y -q \
   libgtest-dev googletest \
   clang libclang-rt-14-dev \
   python3 util-linux mount valgrind
+# Installing the Python client (clients/python) with pip into the system Python.
+$SUDO apt-get install -y -q python3-pip python3-venv python3-setuptools python3-wheel
