@@ -22,10 +22,9 @@ import os
 import sys
 
 try:
-    import gpbridge
+    import gpbridge  # noqa: F401  (installed, or on PYTHONPATH)
 except ImportError:  # run from the source tree without installing the client
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "clients", "python"))
-    import gpbridge
 
 from gpbridge import Bridge, BridgeError, BridgeTimeout, Closed, Failure, GpbridgeError, Photo, Settings
 

@@ -6,7 +6,7 @@ Nothing here touches a process; `_bridge` feeds it the bytes it reads.
 from __future__ import annotations
 
 import json
-from typing import Any, NamedTuple
+from typing import Any
 
 # Every Spanish word of the protocol, next to the English name the client
 # uses for it. No other module spells a wire word.

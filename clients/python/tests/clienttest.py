@@ -5,7 +5,6 @@ record of every raw line the client read, checked against the event schema."""
 import os
 import shlex
 import shutil
-import sys
 import tempfile
 import time
 import unittest
