@@ -2,6 +2,7 @@
 the camera, a live-view consumer slower than the camera, the camera pulled
 out during a call, and the bridge killed during calls."""
 
+import gc
 import os
 import signal
 import threading
@@ -12,6 +13,7 @@ import unittest
 from clienttest import SLOW_FOLDER, ClientTest
 from puente import Tarjeta, directive as d, generated
 
+import gpbridge
 from gpbridge import BridgeError, BridgeExited, CameraClosed, Closed, Photo
 
 # A photo of 16 chunks of 64 KiB, each sent 0.2 s apart: its download takes
@@ -84,13 +86,23 @@ class SlowConsumer(ClientTest):
         b, rig = self.opened(keep_lines=False)
         lv = b.live_view()
         self.addCleanup(lv.close)
-        tracemalloc.start(30)
+        tracemalloc.start(16)
         self.addCleanup(tracemalloc.stop)
         # What the client holds: allocations made under its code, except the
-        # schema check this test's trace runs.
-        mine = [tracemalloc.Filter(True, "*/gpbridge/*", all_frames=True),
-                tracemalloc.Filter(False, "*/esquema.py", all_frames=True)]
-        sizes = []
+        # schema check this test's trace runs. The smallest of five samples,
+        # so that lines being parsed at that moment do not count.
+        package = os.path.dirname(gpbridge.__file__)
+
+        def held():
+            gc.collect()
+            total = 0
+            for trace in tracemalloc.take_snapshot().traces:
+                files = [f.filename for f in trace.traceback]
+                if any(f.startswith(package) for f in files) and not any(f.endswith("esquema.py") for f in files):
+                    total += trace.size
+            return total
+
+        sizes = {}
         last = 0
         for taken in range(1, 61):
             frame = lv.next_frame(timeout=10)
@@ -104,15 +116,15 @@ class SlowConsumer(ClientTest):
                 self.assertLess(time.monotonic(), deadline, "the frames stopped")
                 self.assertLessEqual(lv.backlog, 1)
                 time.sleep(0.005)
-            if taken in (10, 60):
-                snap = tracemalloc.take_snapshot().filter_traces(mine)
-                sizes.append(sum(t.size for t in snap.traces))
+            if taken in range(11, 16) or taken in range(56, 61):
+                phase = "early" if taken <= 15 else "late"
+                sizes[phase] = min(sizes.get(phase, 1 << 40), held())
         self.assertGreaterEqual(lv.skipped, 60 * 18, "older frames were skipped, not queued")
         self.assertEqual(lv.delivered, 60)
         self.assertEqual(len(b._events), 0)
         self.assertGreater(rig.checked, 60 * 20, "every line was checked against the schema")
-        self.assertLess(sizes[1] - sizes[0], 32 * 1024,
-                        f"memory grew by {sizes[1] - sizes[0]} bytes over 1000 frames")
+        grew = sizes["late"] - sizes["early"]
+        self.assertLess(grew, 16 * 1024, f"memory grew by {grew} bytes over 800 frames")
         frame = lv.next_frame(timeout=10)
         self.assertGreaterEqual(frame.n, last + 20, "the frame handed out is the newest one")
 
