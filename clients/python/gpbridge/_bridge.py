@@ -143,10 +143,11 @@ class Bridge:
         max_events: int = 1000,
     ) -> None:
         self._own_dir: str | None = None
+        self._cwd = None if cwd is None else os.fspath(cwd)
         if live_view_dir is None:
             live_view_dir = self._own_dir = tempfile.mkdtemp(prefix="gpbridge-live-", dir=_private_base())
-        self.live_view_dir = os.fspath(live_view_dir)
-        self._cwd = None if cwd is None else os.fspath(cwd)
+        # Absolute, so that frame paths name the same file here and there.
+        self.live_view_dir = self._absolute(live_view_dir)
         self._on_event = on_event
         self._trace = trace
         self._cond = threading.Condition(threading.Lock())
@@ -219,7 +220,7 @@ class Bridge:
         created unless create=False). Returns once its settings arrived."""
         if isinstance(index, bool) or not isinstance(index, int) or index < 0:
             raise ValueError(f"camera index must be an int >= 0, not {index!r}")
-        path = os.path.abspath(os.path.join(self._cwd or os.getcwd(), os.fspath(folder)))
+        path = self._absolute(folder)
         if len(os.fsencode(path)) > 4095:
             raise ValueError("download folder longer than 4095 bytes")
         line = command_line("open", str(index), path)
@@ -273,7 +274,7 @@ class Bridge:
                 self._proc.wait()
                 raise BridgeTimeout(f"the bridge did not exit within {timeout} s; killed it") from None
             finally:
-                self._reader.join(timeout)
+                self._reader.join(max(timeout, 5.0))  # output ends with the process
             return self._proc.returncode
         finally:
             self._remove_dir()
@@ -294,6 +295,11 @@ class Bridge:
             yield event
 
     # -- internals ---------------------------------------------------------------
+
+    def _absolute(self, path: str | os.PathLike[str]) -> str:
+        """A path as the bridge sees it: relative ones are taken against its
+        working directory."""
+        return os.path.abspath(os.path.join(self._cwd or os.getcwd(), os.fspath(path)))
 
     def _check_running(self) -> None:
         if self._exited:
@@ -358,7 +364,9 @@ class Bridge:
         splitter = LineSplitter()
         fd = self._proc.stdout.fileno()
         try:
-            while chunk := os.read(fd, 65536):
+            # Small reads: a reader that fell behind catches up in several
+            # turns instead of holding hundreds of lines at once.
+            while chunk := os.read(fd, 8192):
                 for line in splitter.feed(chunk):
                     self._line(line)
             tail = splitter.end()

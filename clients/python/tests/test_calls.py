@@ -109,16 +109,18 @@ class LiveView(ClientTest):
         self.assertTrue(all(l.startswith(b'{"e":"vista","ruta":"' + b.live_view_dir.encode() + b'/vista.jpg","n":')
                             for l in frame_lines))
 
-    def test_live_view_in_a_given_folder_and_through_a_with_block(self):
-        live = tempfile.mkdtemp(prefix="gpbridge-live-test-")
-        self.addCleanup(shutil.rmtree, live, True)
-        b, rig = self.opened(live_view_dir=live)
+    def test_live_view_in_a_given_relative_folder_and_through_a_with_block(self):
+        base = tempfile.mkdtemp(prefix="gpbridge-cwd-test-")
+        self.addCleanup(shutil.rmtree, base, True)
+        os.mkdir(os.path.join(base, "live"))
+        b, rig = self.opened(live_view_dir="live", cwd=base)
         with b.live_view() as lv:
             frame = lv.next_frame(timeout=10)
-        self.assertEqual(frame.path, os.path.join(live, "vista.jpg"))
+            self.assertTrue(frame.read().startswith(b"\xff\xd8"), "read from any working directory")
+        self.assertEqual(frame.path, os.path.join(base, "live", "vista.jpg"))
         self.assertIsNone(lv.next_frame(timeout=10), "a closed live view hands out nothing")
         self.assertEqual(b.quit(), 0)
-        self.assertTrue(os.path.isdir(live), "a folder the host gave is left alone")
+        self.assertTrue(os.path.isdir(os.path.join(base, "live")), "a folder the host gave is left alone")
 
     def test_live_view_failure_ends_the_iteration(self):
         b, rig = self.opened(Tarjeta([d("preview", "fail", -7)]))

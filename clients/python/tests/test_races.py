@@ -124,7 +124,9 @@ class SlowConsumer(ClientTest):
         self.assertEqual(len(b._events), 0)
         self.assertGreater(rig.checked, 60 * 20, "every line was checked against the schema")
         grew = sizes["late"] - sizes["early"]
-        self.assertLess(grew, 16 * 1024, f"memory grew by {grew} bytes over 800 frames")
+        # A reader that fell behind holds up to one read (8 KiB) of lines; a
+        # client keeping anything per frame would hold over 100 kB more.
+        self.assertLess(grew, 48 * 1024, f"memory grew by {grew} bytes over 800 frames")
         frame = lv.next_frame(timeout=10)
         self.assertGreaterEqual(frame.n, last + 20, "the frame handed out is the newest one")
 

@@ -207,6 +207,13 @@ class AgainstAScriptedBridge(unittest.TestCase):
             b.list_cameras()
         self.assertEqual(b.quit(), 3)
 
+    def test_a_bridge_that_does_not_exit_is_killed(self):
+        b = self.start({"salir": [[3600]]})
+        with self.assertRaises(BridgeTimeout):
+            b.quit(timeout=0.5)
+        self.assertEqual(b.returncode, -9)
+        self.assertFalse(b.running)
+
 
 if __name__ == "__main__":
     unittest.main()
