@@ -16,6 +16,7 @@ import tempfile
 import threading
 import time
 import traceback
+import weakref
 from collections import deque
 from typing import Any, Callable, Iterator, NamedTuple, Union
 
@@ -142,10 +143,12 @@ class Bridge:
         trace: Callable[[bytes], None] | None = None,
         max_events: int = 1000,
     ) -> None:
-        self._own_dir: str | None = None
         self._cwd = None if cwd is None else os.fspath(cwd)
+        self._remove_dir: Callable[[], object] = lambda: None
         if live_view_dir is None:
-            live_view_dir = self._own_dir = tempfile.mkdtemp(prefix="gpbridge-live-", dir=_private_base())
+            live_view_dir = tempfile.mkdtemp(prefix="gpbridge-live-", dir=_private_base())
+            # Removed by quit(), or at the latest when the program ends.
+            self._remove_dir = weakref.finalize(self, shutil.rmtree, live_view_dir, True)
         # Absolute, so that frame paths name the same file here and there.
         self.live_view_dir = self._absolute(live_view_dir)
         self._on_event = on_event
@@ -354,11 +357,6 @@ class Bridge:
             return call.result
         finally:
             self._call_lock.release()
-
-    def _remove_dir(self) -> None:
-        if self._own_dir is not None:
-            shutil.rmtree(self._own_dir, ignore_errors=True)
-            self._own_dir = None
 
     def _read(self) -> None:
         splitter = LineSplitter()

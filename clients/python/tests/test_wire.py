@@ -128,8 +128,15 @@ class AgainstAScriptedBridge(unittest.TestCase):
         self.log = os.path.join(root, "log")
         env = dict(os.environ, FAKE_SCRIPT=json.dumps(script), FAKE_LOG=self.log)
         bridge = Bridge.start(exe, env=env)
-        self.addCleanup(lambda: bridge.running and bridge.quit())
+        self.addCleanup(self.stop, bridge)
         return bridge
+
+    @staticmethod
+    def stop(bridge):
+        try:
+            bridge.quit(timeout=5)  # also when it has exited: removes its live-view folder
+        except BridgeTimeout:
+            pass
 
     def commands(self):
         with open(self.log) as f:
