@@ -70,8 +70,11 @@ class Tour(CameraTest, ExampleTest):
         self.assertEqual(r.photos(), [name], "one photo, no partial file")
         with open(path, "rb") as f:
             self.assertEqual(f.read(), generated(name, size))
-        frames = re.findall(r"Live-view frame (\d+) arrived: .* is a JPEG image$", r.out, re.M)
-        self.assertEqual(frames, ["1", "2", "3"])
+        frames = [int(n) for n in
+                  re.findall(r"Live-view frame (\d+) arrived: .* is a JPEG image$", r.out, re.M)]
+        # The client hands out the newest frame, so a slow run may skip some.
+        self.assertEqual(len(frames), 3, r.out)
+        self.assertEqual(frames, sorted(set(frames)))
         self.assertEqual(r.lines[-1], "All done.")
         self.assert_clean_end(r)
         self.assertEqual(len(card.calls("trigger")), 1)
