@@ -12,14 +12,14 @@ bool esPropio(const struct stat& st) {
 int crearPropio(const char* ruta) {
   constexpr int kModo =
       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = open(ruta, kModo, 0644);
+  int fd = open(ruta, kModo, 0666);
   if (fd >= 0 || errno != EEXIST) return fd;
   struct stat st;
   if (lstat(ruta, &st) != 0 || !esPropio(st) || unlink(ruta) != 0) {
     errno = EEXIST;
     return -1;
   }
-  return open(ruta, kModo, 0644);
+  return open(ruta, kModo, 0666);
 }
 
 bool escribirYCerrar(int fd, std::span<const char> datos) {

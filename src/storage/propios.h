@@ -17,7 +17,7 @@ inline constexpr char kVistaTemporal[] = "vista.tmp";  // prefix of the frame be
 // a leftover of ours that may be reused or removed.
 bool esPropio(const struct stat& st);
 
-// Creates `ruta` afresh for writing, close-on-exec, mode 0644 before the
+// Creates `ruta` afresh for writing, close-on-exec, mode 0666 before the
 // umask. A leftover of ours at that name is removed first; anything else
 // there (a link, a FIFO, a directory, another user's file) makes it fail
 // with EEXIST and stays untouched. Never follows a link, never blocks.
