@@ -1,25 +1,32 @@
 """The package installs offline with pip into a fresh virtual environment
-of the system Python and works from there, away from the source tree."""
+and works from there, away from the source tree: with Debian's Python and
+with the Python running the tests (which may have no `wheel` package)."""
 
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PYTHON = os.environ.get("GPBRIDGE_INSTALL_PYTHON", "/usr/bin/python3")
+PYTHONS = sorted({os.environ.get("GPBRIDGE_INSTALL_PYTHON", "/usr/bin/python3"), sys.executable})
 
 
 class Install(unittest.TestCase):
     def test_pip_install_without_network(self):
+        for python in PYTHONS:
+            with self.subTest(python):
+                self.install_with(python)
+
+    def install_with(self, python):
         root = tempfile.mkdtemp(prefix="gpbridge-install-")
         self.addCleanup(shutil.rmtree, root, True)
         # pip builds in the folder it is given: build a copy, not the source.
         copy = os.path.join(root, "src")
         shutil.copytree(SOURCE, copy, ignore=shutil.ignore_patterns("tests", "__pycache__", "build", "*.egg-info"))
         venv = os.path.join(root, "venv")
-        subprocess.run([PYTHON, "-m", "venv", "--system-site-packages", venv], check=True)
+        subprocess.run([python, "-m", "venv", "--system-site-packages", venv], check=True)
         env = dict(os.environ, PIP_NO_CACHE_DIR="1", PIP_NO_INDEX="1")
         env.pop("PYTHONPATH", None)
         r = subprocess.run([os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", copy],
