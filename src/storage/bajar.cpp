@@ -77,11 +77,12 @@ bool sincronizarCarpeta() {
   return bien;
 }
 
-// True when `ruta` names the very regular file open at `fd`, not a link.
-bool esElMismo(int fd, const char* ruta) {
-  struct stat abierto, enRuta;
+// True when `ruta` names the very file open at `fd` (a link to it has an
+// inode of its own), with what fstat says of that file left in `abierto`.
+bool esElMismo(int fd, const char* ruta, struct stat& abierto) {
+  struct stat enRuta;
   return fstat(fd, &abierto) == 0 && lstat(ruta, &enRuta) == 0 && abierto.st_dev == enRuta.st_dev &&
-         abierto.st_ino == enRuta.st_ino && S_ISREG(enRuta.st_mode);
+         abierto.st_ino == enRuta.st_ino;
 }
 
 // Opens the partial file for `destino` and locks it, so two processes that
@@ -107,7 +108,7 @@ int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
         open(parcial, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
       ocupado = errno == ELOOP || errno == ENXIO || errno == EISDIR || errno == EWOULDBLOCK ||
-                errno == ETXTBSY || errno == EEXIST;
+                errno == ETXTBSY;
       return -1;
     }
     struct stat abierto;
@@ -124,7 +125,7 @@ int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
     // The lock may have come free because its holder just renamed the file
     // to a photo's final name or removed it: then this descriptor is not the
     // partial file any more, and truncating it would destroy that photo.
-    if (!esElMismo(fd, parcial) || fstat(fd, &abierto) != 0 || !esPropio(abierto)) {
+    if (!esElMismo(fd, parcial, abierto) || !esPropio(abierto)) {
       close(fd);
       continue;
     }
@@ -214,7 +215,8 @@ void bajarFoto(const char* carpetaCamara, const char* nombre) {
   // swapped for something else just before the rename. Only our own file,
   // the one the data went into, may be announced; anything else is left
   // where it is and the photo stays on the camera.
-  if (guardada && !esElMismo(propio, destino)) {
+  struct stat abierto;
+  if (guardada && !esElMismo(propio, destino, abierto)) {
     close(propio);
     enviarErrorCarpeta();
     return;
