@@ -70,7 +70,7 @@ function renderCameras() {
 function renderCamera() {
   $('shutter').disabled = !camera || busy;
   $('idle').hidden = Boolean(camera);
-  if (!camera) $('live').removeAttribute('src');
+  if (!camera) clearLive();
 }
 
 function renderSettings(s) {
@@ -159,6 +159,7 @@ const live = $('live');
 let pending = null;
 let decoding = false;
 let shownUrl = null;
+let decodingUrl = null;
 
 function showFrame(bytes) {
   if (decoding) {
@@ -167,8 +168,10 @@ function showFrame(bytes) {
   }
   decoding = true;
   const url = URL.createObjectURL(new Blob([bytes], { type: 'image/jpeg' }));
+  decodingUrl = url;
   const done = (ok) => {
     live.onload = live.onerror = null;
+    decodingUrl = null;
     if (shownUrl) URL.revokeObjectURL(shownUrl);
     shownUrl = url;
     if (ok) stats.shown++;
@@ -182,6 +185,18 @@ function showFrame(bytes) {
   live.onload = () => done(true);
   live.onerror = () => done(false);
   live.src = url;
+}
+
+// Without a camera the picture goes blank. An image whose source is removed
+// while it decodes fires neither load nor error, so the decode in flight is
+// forgotten here; otherwise every later frame would wait behind it forever.
+function clearLive() {
+  live.onload = live.onerror = null;
+  live.removeAttribute('src');
+  for (const url of [shownUrl, decodingUrl]) if (url) URL.revokeObjectURL(url);
+  shownUrl = decodingUrl = null;
+  decoding = false;
+  pending = null;
 }
 
 function indexOf(buf, len, needle, from) {

@@ -162,6 +162,14 @@ describe('a booth session on the simulated camera', () => {
   });
 
   test('opening a camera that is gone closes the open one and says so; opening again works', async () => {
+    // Close the camera while a frame is still decoding: hold the picture's
+    // decode so that it never finishes, as a slow one would not by then.
+    await page.evaluate(async () => {
+      const img = document.getElementById('live');
+      Object.defineProperty(img, 'src', { configurable: true, get: () => '', set: () => {} });
+      const parts = window.boothStats.parts;
+      while (window.boothStats.parts < parts + 2) await new Promise((r) => setTimeout(r, 10));
+    });
     const status = await page.evaluate(async () => (await fetch('/api/open', {
       method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"index":3}',
     })).status);
@@ -171,6 +179,7 @@ describe('a booth session on the simulated camera', () => {
     assert.equal(await page.locator('#problem-detail').textContent(), 'abrir: Unknown model');
     assert.equal(await page.locator('#aperture').textContent(), '–');
     assert.equal(await page.getByRole('alert').count(), 0, 'a replaced camera is not a disconnection');
+    await page.evaluate(() => delete document.getElementById('live').src);
 
     await page.getByRole('button', { name: 'Open camera' }).click();
     await enabled(page, 'shutter');
