@@ -86,50 +86,62 @@ bool esElMismo(int fd, const char* ruta, struct stat& abierto) {
 }
 
 // Opens the partial file for `destino` and locks it, so two processes that
-// chose the same name never write into the same partial file. Whatever sits
-// at that name must be a plain file of ours (esPropio) before anything is
-// written into it: a link, a FIFO, a device or another user's file marks
-// the name as taken (`ocupado`), and is never opened in a way that can
-// block, never truncated and never written. A leftover partial file from an
-// earlier failure is ours, and is truncated and reused.
+// chose the same name never write into the same partial file.
+//
+// A partial file this call creates (O_EXCL) is ours whatever the folder
+// says of its owner: on a filesystem mounted with a fixed uid, or an NFS
+// export that squashes root, our own new file shows another owner. One
+// that was already there must be a plain file of ours (esPropio): a leftover
+// from an earlier failure, truncated and reused. A link, a FIFO, a device or
+// another user's file marks the name as taken (`ocupado`), and is never
+// opened in a way that can block, never truncated and never written.
 int abrirParcial(const char* destino, char (&parcial)[4400], bool& ocupado) {
+  constexpr int kEscribir = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   ocupado = false;
   std::snprintf(parcial, sizeof parcial, "%s%s", destino, kSufijoParcial);
   for (int intento = 0; intento < 8; ++intento) {
-    struct stat previo;
-    if (lstat(parcial, &previo) == 0 && !esPropio(previo)) {
-      ocupado = true;
-      return -1;
+    bool creado = true;
+    int fd = open(parcial, kEscribir | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      creado = false;
+      struct stat previo;
+      if (lstat(parcial, &previo) == 0 && !esPropio(previo)) {
+        ocupado = true;
+        return -1;
+      }
+      // Something may be planted between the look and the open: O_NOFOLLOW
+      // refuses a link, O_NONBLOCK keeps a FIFO from holding the open, and
+      // no O_TRUNC, so nothing is cut before it has been checked.
+      fd = open(parcial, kEscribir);
+      if (fd < 0 && errno == ENOENT) continue;  // the leftover went meanwhile
     }
-    // Something may be planted between the look and the open: O_NOFOLLOW
-    // refuses a link, O_NONBLOCK keeps a FIFO from holding the open, and no
-    // O_TRUNC, so nothing is cut before it has been checked.
-    int fd =
-        open(parcial, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
       ocupado = errno == ELOOP || errno == ENXIO || errno == EISDIR || errno == EWOULDBLOCK ||
                 errno == ETXTBSY;
       return -1;
     }
     struct stat abierto;
-    if (fstat(fd, &abierto) != 0 || !esPropio(abierto)) {
+    if (!creado && (fstat(fd, &abierto) != 0 || !esPropio(abierto))) {
       close(fd);
       ocupado = true;
       return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ocupado = errno == EWOULDBLOCK;
+    // A filesystem without locks (ENOLCK, say) still takes a file just
+    // created here, which no one else has chosen; a leftover without a lock
+    // could be another process's download in progress.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || !creado)) {
+      ocupado = true;
       close(fd);
       return -1;
     }
     // The lock may have come free because its holder just renamed the file
     // to a photo's final name or removed it: then this descriptor is not the
     // partial file any more, and truncating it would destroy that photo.
-    if (!esElMismo(fd, parcial, abierto) || !esPropio(abierto)) {
+    if (!esElMismo(fd, parcial, abierto) || (!creado && !esPropio(abierto))) {
       close(fd);
       continue;
     }
-    if (ftruncate(fd, 0) != 0) {
+    if (!creado && ftruncate(fd, 0) != 0) {
       close(fd);
       unlink(parcial);
       return -1;

@@ -11,14 +11,18 @@
 //                    (as a stranger's file) just before the real call, or
 //                    CAMBIA to swap its source path for a symbolic link to
 //                    GPB_FALLOS_AJENO just before the real call
+//   GPB_FALLOS_UID   the user id geteuid reports, so the files the bridge
+//                    creates show another owner, as on a filesystem mounted
+//                    with a fixed uid or an NFS export that squashes root
 //   GPB_TRAZA        file that receives one line per matching call:
 //                    "<monotonic seconds> <op> <path> [<path>] <result>"
 //
-// OP is one of open, write, fsync, rename, renameat2, link, unlink, close, dup
-// (fcntl F_DUPFD_CLOEXEC). Descriptor calls match on the descriptor's path.
+// OP is one of open, write, fsync, rename, renameat2, link, unlink, close,
+// flock, dup (fcntl F_DUPFD_CLOEXEC). Descriptor calls match on the descriptor's path.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,7 +62,8 @@ constexpr struct {
                {"EROFS", EROFS},
                {"EDQUOT", EDQUOT},
                {"EFBIG", EFBIG},
-               {"EOPNOTSUPP", EOPNOTSUPP}};
+               {"EOPNOTSUPP", EOPNOTSUPP},
+               {"ENOLCK", ENOLCK}};
 
 void leerReglas() {
   if (leidas) return;
@@ -233,6 +238,23 @@ int unlink(const char* p) {
   auto f = real<int (*)(const char*)>("unlink");
   if (!enRuta(p)) return f(p);
   return static_cast<int>(pasar("unlink", p, nullptr, [&] { return long{f(p)}; }));
+}
+
+int flock(int fd, int operacion) {
+  auto f = real<int (*)(int, int)>("flock");
+  char buf[4400];
+  if (!enRuta(rutaDe(fd, buf))) return f(fd, operacion);
+  return static_cast<int>(pasar("flock", buf, nullptr, [&] { return long{f(fd, operacion)}; }));
+}
+
+// Only the bridge is fooled: the namespace runner and mount on the way to it
+// need the truth.
+uid_t geteuid() {
+  const char* uid = std::getenv("GPB_FALLOS_UID");
+  if (uid && std::strcmp(program_invocation_short_name, "gpbridge") == 0) {
+    return static_cast<uid_t>(std::strtoul(uid, nullptr, 10));
+  }
+  return real<uid_t (*)()>("geteuid")();
 }
 
 static int fcntlCon(int fd, int cmd, void* arg) {

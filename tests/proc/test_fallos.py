@@ -53,6 +53,8 @@ class InjectedFaults(CameraTest):
         ("renameat2:*:EINVAL,link:1:CREA", "foto", "F-2.JPG"),
         # A directory flush this filesystem cannot do is no failure.
         ("fsync:2:EINVAL", "foto", NAME),
+        # Nor is a filesystem without locks, for a partial file just created.
+        ("flock:*:ENOLCK", "foto", NAME),
     ]
 
     def test_every_injected_failure_keeps_the_photo(self):
@@ -132,6 +134,38 @@ class InjectedFaults(CameraTest):
             self.assertEqual(os.listdir(s.fotos), [NAME])
             with open(os.path.join(s.fotos, NAME), "rb") as f:
                 self.assertEqual(f.read(), generated(NAME, SIZE))
+
+
+class ForeignOwner(CameraTest):
+    # On a filesystem mounted with a fixed uid (a FAT card or stick), or an
+    # NFS export that squashes root, the files the bridge creates show
+    # another owner than the one it runs as.
+    def test_files_the_bridge_creates_count_as_its_own(self):
+        card = Tarjeta()
+        s = faulty_session(card, "")
+        s.env["GPB_FALLOS_UID"] = "54321"
+        with s:
+            s.open_camera()
+            for saved in (NAME, "F-2.JPG"):
+                card.control(d("shoot", "/capt", NAME, SIZE))
+                s.expect(foto(s.fotos, saved))
+                s.expect_event("ajustes")
+                with open(os.path.join(s.fotos, saved), "rb") as f:
+                    self.assertEqual(f.read(), generated(NAME, SIZE))
+            self.assertEqual(sorted(os.listdir(s.fotos)), ["F-2.JPG", NAME])
+            # A leftover partial file then counts as a stranger's: left as it
+            # is, and the photo takes the next name.
+            with open(os.path.join(s.fotos, "G.JPG.parcial"), "wb") as f:
+                f.write(b"half\n")
+            card.control(d("shoot", "/capt", "G.JPG", SIZE))
+            s.expect(foto(s.fotos, "G-2.JPG"))
+            s.expect_event("ajustes")
+            with open(os.path.join(s.fotos, "G.JPG.parcial"), "rb") as f:
+                self.assertEqual(f.read(), b"half\n")
+            s.send("vista 1")
+            s.expect_event("vista")
+            s.send("vista 0")
+        self.assertEqual(len(card.calls("delete")), 3)
 
 
 class DurabilityOrder(CameraTest):
