@@ -21,7 +21,10 @@ namespace {
 bool publicarCuadro(CameraFile* cuadro, const char* publicado) {
   const char* datos = nullptr;
   unsigned long tamano = 0;
-  if (gp_file_get_data_and_size(cuadro, &datos, &tamano) < 0 || datos == nullptr) return false;
+  // An empty frame is still a frame the camera gave: it is published empty.
+  if (gp_file_get_data_and_size(cuadro, &datos, &tamano) < 0 || (datos == nullptr && tamano)) {
+    return false;
+  }
   char temporal[4300];
   std::snprintf(temporal, sizeof temporal, "%s/%s", estado.temporal, kVistaTemporal);
   int fd = crearPropio(temporal);

@@ -63,6 +63,22 @@ class LiveView(CameraTest):
                 seen.add(data)
             self.assertEqual(len(seen), 2)
 
+    def test_an_empty_frame_is_published_like_any_other(self):
+        card = Tarjeta()
+        with live_session(card) as s:
+            card.control(d("frame", "0"), d("frame", "10"))
+            start_live(s)
+            published = os.path.join(s.root, "live", "vista.jpg")
+            sizes = set()
+            for n in range(2, 8):
+                self.assertEqual(s.expect_event("vista")["n"], n)
+                sizes.add(os.path.getsize(published))
+            self.assertLessEqual(sizes, {0, 10})
+            s.send("vista 0")
+            rest = s.drain("vista")
+            # Every preview became a frame: none was dropped for being empty.
+            self.assertEqual(rest[-1]["n"] if rest else 7, len(card.calls("preview")))
+
     def test_busy_previews_are_retried_silently(self):
         card = Tarjeta([d("preview", "busy", 5)])
         with live_session(card) as s:
