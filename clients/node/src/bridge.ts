@@ -1,6 +1,6 @@
 import { spawn, type ChildProcess } from "node:child_process";
 import { EventEmitter, once } from "node:events";
-import { mkdtemp, access } from "node:fs/promises";
+import { mkdtemp, access, stat } from "node:fs/promises";
 import { rmSync, constants as fsConstants } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -131,10 +131,18 @@ class Call<T> {
   }
 }
 
+// Default live-view directories of bridges still running, removed if the
+// host exits first: one listener for all of them.
+const ownDirs = new Set<string>();
+process.on("exit", () => {
+  for (const dir of ownDirs) rmSync(dir, { recursive: true, force: true });
+});
+
 const STDERR_KEEP = 4096;
 const EXIT_GRACE_MS = 1000;
 const MAX_FOLDER_BYTES = 4095;
 const DEFAULT_CAPTURE_TIMEOUT_MS = 60000;
+const MAX_TIMER_MS = 2 ** 31 - 1;
 
 async function writableDir(dir: string | undefined): Promise<boolean> {
   if (!dir) return false;
@@ -180,7 +188,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   private stdoutDone = false;
   private finished = false;
   private graceTimer: NodeJS.Timeout | null = null;
-  private readonly cleanupAtExit = (): void => this.removeOwnDir();
+  private quitting: Promise<number | null> | null = null;
 
   /** Starts the bridge; resolves once its process is running. */
   static async start(options: StartOptions = {}): Promise<Bridge> {
@@ -192,6 +200,11 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       ownDir = true;
     } else {
       dir = path.resolve(cwd, options.liveViewDir);
+      // The bridge drops frames it cannot publish without a word: a missing
+      // directory would leave every live-view iteration waiting forever.
+      if (!(await stat(dir)).isDirectory()) {
+        throw Object.assign(new Error(`liveViewDir is not a directory: ${dir}`), { code: "ENOTDIR" });
+      }
     }
     let child: ChildProcess;
     try {
@@ -221,7 +234,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.cwd = cwd;
     this.liveViewDir = dir;
     this.ownDir = ownDir;
-    if (ownDir) process.once("exit", this.cleanupAtExit);
+    if (ownDir) ownDirs.add(dir);
     const out = child.stdout!;
     out.on("data", (chunk: Buffer) => {
       for (const line of this.splitter.push(chunk)) this.onLine(line);
@@ -298,13 +311,19 @@ export class Bridge extends EventEmitter<BridgeEvents> {
    */
   capture(options: CaptureOptions = {}): Promise<Photo> {
     const timeoutMs = options.timeoutMs ?? DEFAULT_CAPTURE_TIMEOUT_MS;
+    if (typeof timeoutMs !== "number" || Number.isNaN(timeoutMs) || timeoutMs < 0) {
+      return Promise.reject(new RangeError(`capture: timeoutMs must be a number >= 0, got ${String(timeoutMs)}`));
+    }
     const call = new Call<Photo>(WIRE.command.capture, "capture");
     call.prepare = () => (this.cameraOpen ? null : noCamera("capture"));
-    call.started = () =>
+    // Longer than a timer can hold (about 24.8 days, or Infinity): no limit.
+    call.started = () => {
+      if (timeoutMs > MAX_TIMER_MS) return;
       call.timeout(
         timeoutMs,
         () => new BridgeError("ERR_BRIDGE_TIMEOUT", `capture: no photo within ${timeoutMs} ms`),
       );
+    };
     call.event = (ev) => {
       switch (ev.e) {
         case WIRE.event.photo:
@@ -391,13 +410,21 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return this.enqueue(call);
   }
 
-  /** Sends `salir` and resolves to the exit code (null when a signal ended it). */
+  /**
+   * Sends `salir` at once, without waiting for a call in progress, and
+   * resolves to the exit code (null when a signal ended it). The bridge
+   * closes the camera as it leaves: a call in progress gets what was
+   * already on its way (a capture its photo) or rejects, and calls not yet
+   * sent reject once the process has exited.
+   */
   quit(): Promise<number | null> {
     if (this.finished) return Promise.resolve(this.exitStatus?.code ?? null);
-    const call = new Call<number | null>(WIRE.command.quit, "quit");
-    call.started = () => this.child.stdin?.end();
-    call.exited = (code) => call.succeed(code);
-    return this.enqueue(call);
+    if (this.quitting === null) {
+      this.quitting = new Promise((resolve) => this.once("exit", (code: number | null) => resolve(code)));
+      this.write(WIRE.command.quit);
+      this.child.stdin?.end();
+    }
+    return this.quitting;
   }
 
   /** Sends a signal to the bridge, as ChildProcess.kill does. */
@@ -441,7 +468,8 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   private pump(): void {
-    while (this.active === null && this.queue.length > 0) {
+    // After quit() nothing more is sent; what is queued fails at the exit.
+    while (this.active === null && this.queue.length > 0 && this.quitting === null) {
       const call = this.queue.shift()!;
       if (this.finished) {
         call.exited(this.exitStatus?.code ?? null, this.exitError(call.what));
@@ -505,11 +533,17 @@ export class Bridge extends EventEmitter<BridgeEvents> {
           for (const v of this.viewers) v.push(frame);
         }
         return;
-      case WIRE.event.liveViewEnd:
+      case WIRE.event.liveViewEnd: {
         this.liveViewOn = false;
+        const watched = this.viewers.size > 0;
         this.endViewers(null);
         active?.event(ev);
+        // A `vista 1` written after the bridge sent this (a new iteration
+        // started meanwhile) turned live view on again, with no iteration
+        // left to turn it off: make sure it is off.
+        if (watched) void this.sendLiveViewOff();
         return;
+      }
       case WIRE.event.opened:
         this.cameraOpen = true;
         active?.event(ev);
@@ -582,7 +616,6 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     for (const call of calls) call.exited(code, this.exitError(call.what));
     this.endViewers(null);
     this.removeOwnDir();
-    process.removeListener("exit", this.cleanupAtExit);
     this.emit("exit", code, signal);
   }
 
@@ -597,14 +630,15 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   private removeOwnDir(): void {
-    if (this.ownDir) rmSync(this.liveViewDir, { recursive: true, force: true });
+    if (!this.ownDir) return;
+    rmSync(this.liveViewDir, { recursive: true, force: true });
+    ownDirs.delete(this.liveViewDir);
   }
 
   /** Start failed: forget the process without emitting anything. */
   private abandon(): void {
     this.finished = true;
     this.removeOwnDir();
-    process.removeListener("exit", this.cleanupAtExit);
   }
 }
 

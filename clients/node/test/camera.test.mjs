@@ -243,6 +243,23 @@ test("live view", LIMIT, async (t) => {
       card.control(directive("preview", "ok"));
     });
 
+    await t.test("an iteration started just as live view failed leaves live view off", async () => {
+      const old = bridge.liveView();
+      await old.next();
+      card.control(directive("preview", "fail", -7));
+      // Hold this thread while the bridge fails and says so (vistaFin), so
+      // that the next `vista 1` is written after that, unread, event.
+      Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 500);
+      card.control(directive("preview", "ok"));
+      const late = bridge.liveView();
+      assert.equal((await late.next()).done, true); // the vistaFin ends every iteration
+      assert.equal((await old.next()).done, true);
+      await bridge.listCameras(); // anything queued behind a `vista 0` has been written by now
+      const frames = bridge.stats.frames;
+      await sleep(300);
+      assert.equal(bridge.stats.frames, frames, "live view still on with no iteration");
+    });
+
     await t.test("closing the camera ends the iteration", async () => {
       let frames = 0;
       let closed;

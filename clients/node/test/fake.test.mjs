@@ -204,6 +204,23 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
 
   await t.test("a program that cannot be started rejects start()", async (t) => {
     await assert.rejects(Bridge.start({ executable: "/nonexistent/gpbridge" }), { code: "ENOENT" });
+    // So does a live-view directory that is not there: frames would never come.
+    await assert.rejects(Bridge.start({ executable: FAKE, liveViewDir: "/nonexistent/live" }), { code: "ENOENT" });
+    await assert.rejects(Bridge.start({ executable: FAKE, liveViewDir: FAKE }), { code: "ENOTDIR" });
+  });
+
+  await t.test("quit is sent at once, ahead of a capture with no time limit and of queued calls", async (t) => {
+    const { bridge, readLog } = await startFake(t, {
+      on: { abrir: OPENED, salir: [{ write: '{"e":"cerrada","motivo":"orden"}\n' }] },
+    });
+    await bridge.open(0, "/p");
+    const capture = assert.rejects(bridge.capture({ timeoutMs: Infinity }), { code: "ERR_BRIDGE_CLOSED", reason: "orden" });
+    const queued = assert.rejects(bridge.listCameras(), { code: "ERR_BRIDGE_EXITED" });
+    assert.equal(await bridge.quit(), 0);
+    await capture;
+    await queued;
+    assert.deepEqual(readLog().filter((l) => l.startsWith("<")), ["< abrir 0 /p", "< disparar", "< salir"]);
+    await assert.rejects(bridge.capture({ timeoutMs: -1 }), RangeError);
   });
 
   await t.test("the default live-view directory is private, not /tmp itself, and removed at exit", async (t) => {

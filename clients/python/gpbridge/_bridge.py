@@ -118,6 +118,14 @@ def _private_base() -> str | None:
     return None
 
 
+def _wait_limit(timeout: float | None) -> float | None:
+    """A time limit the threading primitives accept: None (no limit) for
+    None, infinity or anything longer than they can wait."""
+    if timeout is None or timeout > threading.TIMEOUT_MAX:
+        return None
+    return max(timeout, 0)
+
+
 class Bridge:
     """A running gpbridge. Use it as a context manager; leaving the block
     ends the bridge (closing the camera) and removes the live-view
@@ -258,9 +266,10 @@ class Bridge:
 
     def quit(self, timeout: float = 10.0) -> int:
         """Ends the bridge (closing the camera) and returns its exit status.
-        Does not wait for a call in progress: that call fails at once with
-        BridgeExited. If the bridge does not exit in time it is killed and
-        BridgeTimeout is raised."""
+        Does not wait for a call in progress: `salir` is sent at once, and
+        that call gets what was already on its way (a capture its photo) or
+        fails with CameraClosed or BridgeExited. If the bridge does not exit
+        in time it is killed and BridgeTimeout is raised."""
         try:
             if self.running:
                 with self._cond:
@@ -288,7 +297,7 @@ class Bridge:
         """The oldest unsolicited event; None if none came within `timeout`
         or the bridge has exited and all were read."""
         with self._cond:
-            self._cond.wait_for(lambda: self._events or self._exited, timeout)
+            self._cond.wait_for(lambda: self._events or self._exited, _wait_limit(timeout))
             return self._events.popleft() if self._events else None
 
     def events(self, timeout: float | None = None) -> Iterator[Event]:
@@ -328,7 +337,8 @@ class Bridge:
 
     def _call(self, kind: str, line: bytes, timeout: float) -> Any:
         deadline = time.monotonic() + timeout
-        if not self._call_lock.acquire(timeout=max(timeout, 0)):
+        limit = _wait_limit(timeout)
+        if not self._call_lock.acquire(timeout=-1 if limit is None else limit):
             raise BridgeTimeout(f"{kind}: another call was still waiting after {timeout} s")
         try:
             call = _Call(kind)
@@ -345,7 +355,8 @@ class Bridge:
                         self._calls.remove(call)
                 raise
             with self._cond:
-                if not self._cond.wait_for(lambda: call.done, max(deadline - time.monotonic(), 0)):
+                left = None if limit is None else max(deadline - time.monotonic(), 0)
+                if not self._cond.wait_for(lambda: call.done, left):
                     # The other calls' answers always come, late or not, and
                     # stay owed to this call so that the next call does not
                     # take them. A photo may never come.
@@ -558,7 +569,7 @@ class LiveView:
         b = self._bridge
         with b._cond:
             b._cond.wait_for(lambda: self._latest is not None or self.ended or self._closed
-                             or b._exited, timeout)
+                             or b._exited, _wait_limit(timeout))
             if self._latest is not None and not self._closed:
                 (n, path), self._latest = self._latest, None
                 self.delivered += 1

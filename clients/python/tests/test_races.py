@@ -3,6 +3,7 @@ the camera, a live-view consumer slower than the camera, the camera pulled
 out during a call, and the bridge killed during calls."""
 
 import gc
+import math
 import os
 import signal
 import threading
@@ -158,6 +159,20 @@ class Disconnection(ClientTest):
             pass
         self.assertEqual(lv.error.text, "vista en directo: I/O problem")
         self.assertEqual(self.drain(b, quiet=2.0), [Closed("disconnected")])
+
+
+class Quit(ClientTest):
+    def test_quit_during_a_capture_with_no_time_limit(self):
+        card = Tarjeta([SLOW, d("next", SLOW_FOLDER, "SHOT.JPG", SLOW_SIZE)])
+        b, rig = self.opened(card)
+        shot = in_thread(lambda: b.capture(timeout=math.inf))
+        rig.wait_for_file("SHOT.JPG.parcial")
+        # The photo already on its way still reaches the capture.
+        self.assertEqual(b.quit(timeout=60), 0)
+        photo = joined(self, shot).get("result")
+        self.assertEqual(photo, Photo(os.path.join(rig.fotos, "SHOT.JPG"), "SHOT.JPG"))
+        with open(photo.path, "rb") as f:
+            self.assertEqual(f.read(), generated("SHOT.JPG", SLOW_SIZE))
 
 
 class Killed(ClientTest):
