@@ -109,6 +109,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   let lastFrame = null; // bytes of the newest frame sent, and the part that carried it
   let lastPart = null;
   let liveRetry = null;
+  let liveFailures = 0; // live-view runs in a row that gave no picture
   let closing = false;
   let lastCamera = null; // the camera to look for again after a disconnection
 
@@ -122,14 +123,17 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   function photoEntry(name) {
     return { name, url: '/photos/' + encodeURIComponent(name) };
   }
-  let lastProblem = { detail: '', at: 0 };
+  const lastSaid = new Map(); // problem detail -> when it was last shown
   function problem(err, fallback) {
     const detail = err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err);
     const message = err && typeof err.text === 'string' ? explain(err.text) : fallback;
-    // Camera warnings can repeat several times a second: say each once.
+    // Camera warnings can repeat several times a second, two or more of
+    // them taking turns: say each one once while it keeps coming.
     const now = Date.now();
-    if (detail !== lastProblem.detail || now - lastProblem.at > 10000) send('problem', { message, detail });
-    lastProblem = { detail, at: now };
+    const last = lastSaid.get(detail);
+    if (last === undefined || now - last > 10000) send('problem', { message, detail });
+    if (lastSaid.size > 100) lastSaid.clear();
+    lastSaid.set(detail, now);
   }
 
   async function getBridge() {
@@ -156,6 +160,9 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
         b.on('protocolError', (err) => problem(err, 'The camera program sent something unexpected.'));
         b.on('exit', (code, signal) => {
           if (bridge === b) bridge = null;
+          // A new bridge starts its pictures afresh: its first one must not
+          // be taken for a repeat of the old bridge's last.
+          lastFrame = lastPart = null;
           state.camera = null;
           state.settings = null;
           if (!closing) {
@@ -177,10 +184,12 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     if (live || liveRetry || closing || !state.camera || !viewers.size || !bridge) return;
     const b = bridge;
     const cam = state.camera;
+    let frames = 0;
     live = (async () => {
       try {
         for await (const frame of b.liveView()) {
           if (!viewers.size || !state.camera) break;
+          frames++;
           let data;
           try { data = await frame.read(); } catch { continue; }
           if (!stats.firstN) stats.firstN = frame.n;
@@ -199,9 +208,11 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       }
       // The loop also ends when another camera is opened (start again at
       // once) and when the bridge reports a failing live view (try again in
-      // a moment while somebody is watching).
+      // a moment while somebody is watching). A camera that gives no
+      // picture at all (one without live view) is asked less and less often.
+      liveFailures = frames ? 0 : Math.min(liveFailures + 1, 5);
       if (!closing && state.camera && viewers.size) {
-        const delay = state.camera !== cam ? 0 : LIVE_RETRY_MS;
+        const delay = state.camera !== cam ? 0 : LIVE_RETRY_MS * 2 ** Math.max(liveFailures - 1, 0);
         liveRetry = setTimeout(() => { liveRetry = null; ensureLive(); }, delay);
       }
     })();
@@ -241,9 +252,17 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     const b = await getBridge();
     const cam = state.cameras[index];
     const opened = await b.open(index, photosDir);
+    if (!b.isOpen) {
+      // It went away in the very moment it opened: its 'closed' has been
+      // handled already, and the page shows the disconnection.
+      const err = new Error('the camera closed as it opened');
+      err.operator = 'The camera went away as it was being opened. Check its cable, then reconnect.';
+      throw err;
+    }
     state.camera = { index, model: opened.model, port: cam ? cam.port : '' };
     state.settings = opened.settings;
     state.disconnected = false;
+    liveFailures = 0;
     lastCamera = state.camera;
     send('opened', { camera: state.camera, settings: state.settings });
     ensureLive();
@@ -335,7 +354,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
         : problemText(err, name);
       // Every page shows it, not only the one that asked.
       send('problem', out);
-      lastProblem = { detail: out.detail, at: Date.now() };
+      lastSaid.set(out.detail, Date.now()); // the bridge's own report of it need not follow
       return json(res, 502, out);
     }
   }
@@ -416,7 +435,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       const raw = (req.url || '').split('?')[0];
       const get = req.method === 'GET' || req.method === 'HEAD';
       if (get && Object.hasOwn(ASSETS, raw)) return await asset(req, res, ASSETS[raw]);
-      if (get && raw === '/events') return events(req, res);
+      if (req.method === 'GET' && raw === '/events') return events(req, res); // a stream: no HEAD
       if (get && raw === '/live.mjpg') return liveStream(req, res);
       if (get && raw.startsWith('/photos/')) return await photo(req, res, raw.slice('/photos/'.length));
       if (raw.startsWith('/api/')) return await api(req, res, raw.slice('/api/'.length));
@@ -444,6 +463,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   const actual = server.address().port;
   const shown = host.includes(':') ? `[${host}]` : host;
   for (const h of [`${shown}:${actual}`, `localhost:${actual}`, `127.0.0.1:${actual}`]) allowedHosts.add(h.toLowerCase());
+  // Browsers leave the default port out of the Host header.
+  if (actual === 80) for (const h of [shown, 'localhost', '127.0.0.1']) allowedHosts.add(h.toLowerCase());
   if (host === '0.0.0.0' || host === '::') {
     // Bound to every interface on purpose: accept any name.
     allowedHosts.has = () => true;
@@ -463,6 +484,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       clearTimeout(liveRetry);
       for (const v of viewers) v.res.end();
       for (const res of pages) res.end();
+      viewers.clear();
+      pages.clear();
       server.closeAllConnections?.();
       await new Promise((r) => server.close(r));
       const b = bridge || (starting && await starting.catch(() => null));

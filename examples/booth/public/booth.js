@@ -13,6 +13,7 @@ window.boothStats = stats;
 let camera = null;
 let cameras = [];
 let busy = false;
+let held = null; // a frame that came before the page knew a camera was open
 
 // -- messages ---------------------------------------------------------------
 
@@ -120,6 +121,8 @@ function connectEvents() {
     $('gallery').replaceChildren(...s.photos.map(photoItem));
     $('empty').hidden = s.photos.length > 0;
     setDisconnected(s.disconnected);
+    if (camera && held) showFrame(held);
+    held = null;
   });
   source.addEventListener('cameras', (ev) => {
     cameras = JSON.parse(ev.data);
@@ -133,12 +136,15 @@ function connectEvents() {
     renderSettings(d.settings);
     setDisconnected(false);
     clearProblem();
+    if (held) showFrame(held);
+    held = null;
   });
   source.addEventListener('settings', (ev) => renderSettings(JSON.parse(ev.data)));
   source.addEventListener('photo', (ev) => addPhoto(JSON.parse(ev.data)));
   source.addEventListener('closed', (ev) => {
     const d = JSON.parse(ev.data);
     camera = null;
+    held = null;
     renderCamera();
     renderSettings(null);
     setDisconnected(d.disconnected);
@@ -237,7 +243,11 @@ async function readStream() {
       const start = end + HEADER_END.length;
       if (len < start + size + 2) break;
       stats.parts++;
+      // The stream can be quicker than the page's own events: a new page
+      // gets the current picture at once, perhaps before it has heard that
+      // a camera is open. That picture may be the only one for a while.
       if (camera) showFrame(buf.slice(start, start + size));
+      else held = buf.slice(start, start + size);
       at = start + size + 2; // the CRLF after the data
     }
     if (at) {
@@ -267,6 +277,7 @@ $('picker').addEventListener('submit', async (ev) => {
   }
   busy = true;
   renderCameras();
+  renderCamera();
   await act('open', { index: Number(value) });
   busy = false;
   renderCameras();
@@ -287,6 +298,7 @@ $('shutter').addEventListener('click', async () => {
   if (!camera || busy) return;
   busy = true;
   renderCamera();
+  renderCameras(); // no other camera is opened during the countdown
   const countdown = $('countdown');
   countdown.hidden = false;
   for (const n of ['3', '2', '1']) {
@@ -295,9 +307,11 @@ $('shutter').addEventListener('click', async () => {
   }
   countdown.hidden = true;
   countdown.textContent = '';
-  await act('capture');
+  // The camera may have gone during the countdown: its alert says so.
+  if (camera) await act('capture');
   busy = false;
   renderCamera();
+  renderCameras();
 });
 
 connectEvents();

@@ -5,7 +5,8 @@ import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fsp from 'node:fs/promises';
 import path from 'node:path';
-import { launchBrowser, startBooth, directive, generated, rawGet, SCREENS, REPO } from './helpers.mjs';
+import { execFileSync } from 'node:child_process';
+import { launchBrowser, startBooth, directive, generated, rawGet, SCREENS, REPO, GPBRIDGE } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
 
@@ -88,6 +89,7 @@ describe('a booth session on the simulated camera', () => {
     assert.match(await picker.locator('option').first().textContent(), /^Mass Storage Camera \(disk:.*\/camera\)$/);
     const shutter = page.getByRole('button', { name: 'Take photo' });
     assert.equal(await shutter.isDisabled(), true, 'shutter works before a camera is open');
+    assert.equal(await page.getByRole('img', { name: 'Live view' }).count(), 1, 'no live view image before a camera is open');
 
     await page.getByRole('button', { name: 'Open camera' }).click();
     const strip = page.getByRole('status', { name: 'Camera settings' });
@@ -303,5 +305,22 @@ describe('the live-view stream', () => {
     const later = await readParts(live, 500);
     assert.equal(later.length, 1);
     assert.ok(later[0].equals(parts[0]));
+  });
+
+  test('a page shows the unchanging picture, also once the bridge died and the camera was opened again', async () => {
+    const page = await browser.newPage();
+    try {
+      await page.goto(booth.url);
+      // The picture may reach a new page before the news that a camera is open.
+      await page.waitForFunction(() => window.boothStats.shown >= 1, null, { timeout: 10000 });
+      const re = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+      execFileSync('pkill', ['-KILL', '-f', `^${re(GPBRIDGE)} ${re(booth.live)}$`]);
+      await page.waitForFunction(() => document.getElementById('shutter').disabled, null, { timeout: 10000 });
+      const shown = await page.evaluate(() => window.boothStats.shown);
+      await page.getByRole('button', { name: 'Open camera' }).click();
+      await page.waitForFunction((n) => window.boothStats.shown > n, shown, { timeout: 10000 });
+    } finally {
+      await page.close();
+    }
   });
 });
