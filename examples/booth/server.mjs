@@ -12,6 +12,7 @@ import http from 'node:http';
 import fs from 'node:fs';
 import fsp from 'node:fs/promises';
 import path from 'node:path';
+import { pipeline } from 'node:stream';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
@@ -52,22 +53,31 @@ export function explain(text) {
   return 'The camera reported a problem.';
 }
 
-// Resolves a /photos/ request to a file inside `folder`, or null. `raw` is
-// the still percent-encoded part of the path after "/photos/".
+// Resolves a /photos/ request to a file inside `folder`, opened, or null.
+// `raw` is the still percent-encoded part of the path after "/photos/". The
+// caller owns the returned `handle`.
 export async function photoFile(folder, raw) {
   if (!raw || raw.includes('/') || raw.includes('\\')) return null;
   let name;
   try { name = decodeURIComponent(raw); } catch { return null; }
   if (!name || name === '.' || name === '..' || /[/\\\0]/.test(name) || name.endsWith('.parcial')) return null;
+  let handle;
   try {
     const root = await fsp.realpath(folder);
     const real = await fsp.realpath(path.join(root, name));
     if (path.dirname(real) !== root) return null;
-    const st = await fsp.stat(real);
-    return st.isFile() ? { file: real, size: st.size } : null;
+    // The name may be swapped between the look and the open (the folder is
+    // shared): a link is not followed, a FIFO does not hold the open, and
+    // only a plain file is served.
+    const { O_RDONLY, O_NOFOLLOW, O_NONBLOCK } = fs.constants;
+    handle = await fsp.open(real, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const st = await handle.stat();
+    if (st.isFile()) return { file: real, size: st.size, handle };
   } catch {
-    return null;
+    // not there, not readable, or a link: not found
   }
+  await handle?.close();
+  return null;
 }
 
 function parseArgs(argv) {
@@ -410,8 +420,12 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       'Cache-Control': 'private, max-age=3600',
       'X-Content-Type-Options': 'nosniff',
     });
-    if (req.method === 'HEAD') return res.end();
-    fs.createReadStream(found.file).on('error', () => res.destroy()).pipe(res);
+    if (req.method === 'HEAD') {
+      await found.handle.close();
+      return res.end();
+    }
+    // pipeline closes the file however the response ends, an aborted one too.
+    pipeline(fs.createReadStream(null, { fd: found.handle }), res, () => {});
   }
 
   async function asset(req, res, entry) {

@@ -227,6 +227,11 @@ describe('the photo route', () => {
     assert.equal(r.status, 200);
     assert.equal(r.body.toString(), 'photo');
     assert.equal(r.headers['content-type'], 'image/jpeg');
+    const head = await rawGet(booth.url, '/photos/IMG_0001.JPG', {}, 'HEAD');
+    assert.equal(head.status, 200);
+    assert.equal(head.headers['content-length'], '5');
+    // A stream has no head: answered at once, not left open.
+    assert.equal((await rawGet(booth.url, '/events', {}, 'HEAD')).status, 404);
   });
 
   test('nothing outside the folder, however the path is written', async () => {

@@ -121,11 +121,11 @@ export function generated(name, size) {
 }
 
 /** GET with the path sent exactly as written (fetch would normalise it). */
-export function rawGet(base, rawPath, headers = {}) {
+export function rawGet(base, rawPath, headers = {}, method = 'GET') {
   const u = new URL(base);
   return new Promise((resolve, reject) => {
     import('node:http').then(({ default: http }) => {
-      const req = http.request({ host: u.hostname, port: u.port, path: rawPath, method: 'GET', headers }, (res) => {
+      const req = http.request({ host: u.hostname, port: u.port, path: rawPath, method, headers }, (res) => {
         const chunks = [];
         res.on('data', (c) => chunks.push(c));
         res.on('end', () => resolve({ status: res.statusCode, body: Buffer.concat(chunks), headers: res.headers }));
