@@ -188,7 +188,6 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   private stdoutDone = false;
   private finished = false;
   private graceTimer: NodeJS.Timeout | null = null;
-  private quitting: Promise<number | null> | null = null;
 
   /** Starts the bridge; resolves once its process is running. */
   static async start(options: StartOptions = {}): Promise<Bridge> {
@@ -411,20 +410,16 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   /**
-   * Sends `salir` at once, without waiting for a call in progress, and
-   * resolves to the exit code (null when a signal ended it). The bridge
-   * closes the camera as it leaves: a call in progress gets what was
-   * already on its way (a capture its photo) or rejects, and calls not yet
-   * sent reject once the process has exited.
+   * Sends `salir` in its turn, like every call, and resolves to the exit
+   * code (null when a signal ended it). To end the bridge without waiting
+   * for a pending call, use kill().
    */
   quit(): Promise<number | null> {
     if (this.finished) return Promise.resolve(this.exitStatus?.code ?? null);
-    if (this.quitting === null) {
-      this.quitting = new Promise((resolve) => this.once("exit", (code: number | null) => resolve(code)));
-      this.write(WIRE.command.quit);
-      this.child.stdin?.end();
-    }
-    return this.quitting;
+    const call = new Call<number | null>(WIRE.command.quit, "quit");
+    call.started = () => this.child.stdin?.end();
+    call.exited = (code) => call.succeed(code);
+    return this.enqueue(call);
   }
 
   /** Sends a signal to the bridge, as ChildProcess.kill does. */
@@ -468,8 +463,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   private pump(): void {
-    // After quit() nothing more is sent; what is queued fails at the exit.
-    while (this.active === null && this.queue.length > 0 && this.quitting === null) {
+    while (this.active === null && this.queue.length > 0) {
       const call = this.queue.shift()!;
       if (this.finished) {
         call.exited(this.exitStatus?.code ?? null, this.exitError(call.what));
