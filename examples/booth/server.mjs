@@ -212,7 +212,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           broadcast(data);
         }
       } catch (err) {
-        problem(err, 'The live view stopped.');
+        // A bridge that exits is reported once, by its 'exit' handler.
+        if (err?.code !== 'ERR_BRIDGE_EXITED') problem(err, 'The live view stopped.');
       } finally {
         live = null;
       }

@@ -356,8 +356,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
    * Turns live view on and returns the frames as an async iterable that
    * always yields the newest frame (a slow consumer skips frames). Leaving
    * the loop turns live view off once no other iteration runs. The
-   * iteration ends when live view fails (`vistaFin`), the camera closes or
-   * the bridge exits; with no camera open it throws.
+   * iteration ends when live view fails (`vistaFin`) or the camera closes,
+   * and throws ERR_BRIDGE_EXITED when the bridge exits; with no camera open
+   * it throws.
    */
   liveView(): LiveView {
     const view = new LiveView((v) => this.leave(v));
@@ -379,8 +380,8 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       this.viewers.delete(view);
       view.finish(e);
     };
-    call.exited = () => {
-      end(null);
+    call.exited = (_code, err) => {
+      end(err);
       call.succeed();
     };
     call.promise.catch(end);
@@ -608,7 +609,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     const calls = this.active === null ? this.queue.splice(0) : [this.active, ...this.queue.splice(0)];
     this.active = null;
     for (const call of calls) call.exited(code, this.exitError(call.what));
-    this.endViewers(null);
+    // An iteration is a pending call too: it fails, rather than ending as if
+    // live view had simply stopped.
+    this.endViewers(this.exitError("liveView"));
     this.removeOwnDir();
     this.emit("exit", code, signal);
   }

@@ -309,7 +309,7 @@ test("the bridge killed during a call", LIMIT, async () => {
         Array(4).fill(["rejected", "ERR_BRIDGE_EXITED"]),
       );
       assert.deepEqual(await exit, [null, "SIGKILL"]);
-      assert.deepEqual(await view.next(), { value: undefined, done: true });
+      await assert.rejects(view.next(), { code: "ERR_BRIDGE_EXITED" });
       for (const name of ["photo", "settings", "closed", "bridgeError", "protocolError", "exit"]) {
         bridge.on(name, () => after.push(name));
       }

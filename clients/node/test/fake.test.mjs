@@ -181,7 +181,7 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
       assert.match(r.reason.message, /exited \(code 3\)/);
     }
     assert.deepEqual(got, [["protocolError", '{"e":"foto","ruta":"/p/A'], ["exit", 3, null]]);
-    assert.deepEqual(await frames.next(), { value: undefined, done: true });
+    await assert.rejects(frames.next(), { code: "ERR_BRIDGE_EXITED" });
     assert.equal(bridge.exited, true);
     // Calls after the end fail at once; quit reports the exit code.
     await assert.rejects(bridge.capture(), { code: "ERR_BRIDGE_EXITED" });
