@@ -74,6 +74,12 @@ function renderCamera() {
   if (!camera) clearLive();
 }
 
+// Both groups of controls: `busy` (opening or shooting) holds them all.
+function renderControls() {
+  renderCameras();
+  renderCamera();
+}
+
 function renderSettings(s) {
   $('iso').textContent = (s && s.iso) || '–';
   $('aperture').textContent = (s && s.aperture) || '–';
@@ -115,14 +121,12 @@ function connectEvents() {
     const s = JSON.parse(ev.data);
     cameras = s.cameras;
     camera = s.camera;
-    renderCameras();
-    renderCamera();
+    renderControls();
     renderSettings(s.settings);
     $('gallery').replaceChildren(...s.photos.map(photoItem));
     $('empty').hidden = s.photos.length > 0;
     setDisconnected(s.disconnected);
-    if (camera && held) showFrame(held);
-    held = null;
+    showHeld();
   });
   source.addEventListener('cameras', (ev) => {
     cameras = JSON.parse(ev.data);
@@ -131,20 +135,18 @@ function connectEvents() {
   source.addEventListener('opened', (ev) => {
     const d = JSON.parse(ev.data);
     camera = d.camera;
-    renderCameras();
-    renderCamera();
+    renderControls();
     renderSettings(d.settings);
     setDisconnected(false);
     clearProblem();
-    if (held) showFrame(held);
-    held = null;
+    showHeld();
   });
   source.addEventListener('settings', (ev) => renderSettings(JSON.parse(ev.data)));
   source.addEventListener('photo', (ev) => addPhoto(JSON.parse(ev.data)));
   source.addEventListener('closed', (ev) => {
     const d = JSON.parse(ev.data);
     camera = null;
-    held = null;
+    showHeld(); // without a camera: dropped
     renderCamera();
     renderSettings(null);
     setDisconnected(d.disconnected);
@@ -203,6 +205,13 @@ function clearLive() {
   shownUrl = decodingUrl = null;
   decoding = false;
   pending = null;
+}
+
+// The picture that came before the page heard of the open camera, shown
+// now that it has (and dropped if there is no camera).
+function showHeld() {
+  if (camera && held) showFrame(held);
+  held = null;
 }
 
 function indexOf(buf, len, needle, from) {
@@ -276,12 +285,10 @@ $('picker').addEventListener('submit', async (ev) => {
     return;
   }
   busy = true;
-  renderCameras();
-  renderCamera();
+  renderControls();
   await act('open', { index: Number(value) });
   busy = false;
-  renderCameras();
-  renderCamera();
+  renderControls();
 });
 
 $('search').addEventListener('click', () => act('search'));
@@ -297,8 +304,7 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 $('shutter').addEventListener('click', async () => {
   if (!camera || busy) return;
   busy = true;
-  renderCamera();
-  renderCameras(); // no other camera is opened during the countdown
+  renderControls(); // no other camera is opened during the countdown
   const countdown = $('countdown');
   countdown.hidden = false;
   for (const n of ['3', '2', '1']) {
@@ -310,8 +316,7 @@ $('shutter').addEventListener('click', async () => {
   // The camera may have gone during the countdown: its alert says so.
   if (camera) await act('capture');
   busy = false;
-  renderCamera();
-  renderCameras();
+  renderControls();
 });
 
 connectEvents();
