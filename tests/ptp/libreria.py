@@ -1,7 +1,8 @@
 """Asks libgphoto2 itself, through ctypes, what it sees: prints as JSON the
 cameras it detects (model, port) and, for each setting named on the command
-line, the first camera's value (null when the camera has no such setting).
-Run with the same environment as the bridge (see vcam.Camara.library).
+line, the first camera's value (null when the camera has no such setting)
+and, under "widgets", the widget's value, type and choices. Run with the same environment as the
+bridge (see vcam.Camara.library).
 
     python3 libreria.py f-number shutterspeed
 """
@@ -38,7 +39,8 @@ def detect() -> list:
     return found
 
 
-def setting(camera: ctypes.c_void_p, name: str) -> Optional[str]:
+def setting(camera: ctypes.c_void_p, name: str) -> Optional[dict]:
+    """{"value", "type", "choices"} of the named widget, or None."""
     widget = ctypes.c_void_p()
     if lib.gp_camera_get_single_config(camera, name.encode(), ctypes.byref(widget), ctx) < 0:
         return None
@@ -49,17 +51,24 @@ def setting(camera: ctypes.c_void_p, name: str) -> Optional[str]:
         text = ctypes.c_char_p()
         if lib.gp_widget_get_value(widget, ctypes.byref(text)) >= 0 and text.value is not None:
             value = text.value.decode()
+    choices = []
+    if kind.value in (GP_WIDGET_RADIO, GP_WIDGET_MENU):
+        for i in range(lib.gp_widget_count_choices(widget)):
+            choice = ctypes.c_char_p()
+            check(lib.gp_widget_get_choice(widget, i, ctypes.byref(choice)), "gp_widget_get_choice")
+            choices.append(choice.value.decode())
     lib.gp_widget_free(widget)
-    return value
+    return {"value": value, "type": kind.value, "choices": choices}
 
 
 def main(names: list) -> None:
-    report = {"cameras": detect(), "settings": {}}
+    report = {"cameras": detect(), "settings": {}, "widgets": {}}
     if names:
         camera = ctypes.c_void_p()
         check(lib.gp_camera_new(ctypes.byref(camera)), "gp_camera_new")
         check(lib.gp_camera_init(camera, ctx), "gp_camera_init")
-        report["settings"] = {n: setting(camera, n) for n in names}
+        report["widgets"] = {n: setting(camera, n) for n in names}
+        report["settings"] = {n: w and w["value"] for n, w in report["widgets"].items()}
         lib.gp_camera_exit(camera, ctx)
         lib.gp_camera_free(camera)
     print(json.dumps(report))

@@ -21,14 +21,15 @@ class OpenTest(vcam.PtpTest):
             s.expect(vcam.ABIERTA)
             ajustes = json.loads(s.event())
             self.finish(s, '{"e":"cerrada","motivo":"orden"}')
-        # Exactly what the camera holds: f/2.8, 1/100 s worded by the driver
-        # as seconds, battery at 50 %, and no ISO property at all.
+        # Exactly what the camera holds: ISO 100 (the standard exposure index
+        # property), f/2.8, 1/100 s worded by the driver as seconds, battery
+        # at 50 %.
         self.assertEqual(json.dumps(ajustes, separators=(",", ":")), vcam.AJUSTES)
         library = self.cam.library(*[n for names in NAMES.values() for n in names])["settings"]
         for key, names in NAMES.items():
             expected = next((library[n] for n in names if library[n] is not None), "")
             self.assertEqual(ajustes[key], expected, key)
-        self.assertIsNone(library["iso"])
+        self.assertEqual(library["iso"], "100")
         self.assertIsNone(library["exposureindex"])
 
     def test_index_out_of_range_opens_nothing(self):
