@@ -9,6 +9,7 @@ Each benchmark also prints one machine-readable line per goal:
 which bench/run_all.sh gathers into one table.
 """
 
+import json
 import os
 import statistics
 import subprocess
@@ -175,3 +176,89 @@ def result(bench, figure, value, goal, met):
     reported without a goal)."""
     mark = "-" if met is None else ("met" if met else "MISSED")
     print("RESULT\t%s\t%s\t%s\t%s\t%s" % (bench, figure, value, goal, mark), flush=True)
+
+
+# The preview times `--preview-ms` measures by default, in milliseconds: an
+# instant camera, then bodies from about 120 down to 25 frames a second.
+PREVIEW_MS = (0, 8, 16, 25, 40)
+
+
+def preview_list(text):
+    """`--preview-ms` values: a comma-separated list of milliseconds."""
+    return [float(v) for v in text.split(",") if v.strip()]
+
+
+def parse_previa(out):
+    """(frames, seconds, CPU seconds, bytes of the last frame) from
+    bench/previa.cpp's output line."""
+    fields = out.split()
+    if len(fields) != 10 or fields[0] != "frames":
+        raise RuntimeError(f"previa: {out.strip()!r}")
+    return int(fields[1]), float(fields[3]), float(fields[5]) + float(fields[7]), int(fields[9])
+
+
+def count_frames(s, pid, seconds):
+    """Turns live view on in an open session and counts `vista` events for
+    `seconds` from the first one (which is not counted: `vista 1` waits for
+    the idle event wait that was running). Returns (frames, seconds, CPU
+    seconds of the bridge meanwhile, other events seen); ends live view."""
+    s.send("vista 1")
+    others = {}
+    count = 0
+    t0 = last = None
+    while True:
+        raw = s.lines.get(timeout=10)
+        if raw is None:
+            sys.exit("the bridge ended during live view")
+        ev = json.loads(raw)
+        now = time.monotonic()
+        if ev["e"] != "vista":
+            others[ev["e"]] = others.get(ev["e"], 0) + 1
+            continue
+        if t0 is None:
+            t0 = last = now
+            cpu0 = sum(cpu_times(pid))
+            continue
+        count += 1
+        last = now
+        if now - t0 >= seconds:
+            break
+    cpu = sum(cpu_times(pid)) - cpu0
+    s.send("vista 0")
+    return count, last - t0, cpu, others
+
+
+def pacing_table(rows, bench, goals):
+    """Prints the bare loop against the bridge for each preview time, then
+    the RESULT lines. `rows` holds (ms, bare fps, bare CPU ms per frame,
+    bridge fps, bridge CPU ms per frame). With `goals`, the live-view pacing
+    goals: the bridge at least 0.95 of the bare loop at 16 ms and slower, at
+    least 95 fps at 8 ms, 95 to 100 fps at 0 ms."""
+    print()
+    print("| preview takes | bare loop | bridge live view | bridge / bare |")
+    print("|---|---|---|---|")
+    for ms, bare, _bc, bridge, _c in rows:
+        # At 0 ms the bare loop is bounded only by the CPU: no ratio.
+        ratio = f"{bridge / bare:.2f}" if ms > 0 and bare > 0 else "-"
+        print(f"| {ms:g} ms | {bare:.1f} fps | {bridge:.1f} fps | {ratio} |")
+    for ms, bare, bare_cpu, bridge, cpu in rows:
+        if ms == 0:
+            print(f"CPU per frame at 0 ms: bridge {cpu:.3f} ms, bare loop {bare_cpu:.3f} ms")
+    print()
+    for ms, bare, bare_cpu, bridge, cpu in rows:
+        ratio = bridge / bare if bare > 0 else 0.0
+        figure = f"preview {ms:g} ms: bridge fps (bare loop fps)"
+        value = f"{bridge:.1f} ({bare:.1f}" + (f", ratio {ratio:.2f})" if ms > 0 else ")")
+        if not goals:
+            result(bench, figure, value, "-", None)
+        elif ms >= 16:
+            result(bench, figure, value, "ratio >= 0.95", ratio >= 0.95)
+        elif ms >= 8:
+            result(bench, figure, value, ">= 95 fps", bridge >= 95)
+        elif ms == 0:
+            result(bench, figure, value, "95-100 fps", 95 <= bridge <= 100.5)
+        else:
+            result(bench, figure, value, "-", None)
+        if ms == 0:
+            result(bench, "preview 0 ms: CPU per frame, bridge (bare loop)",
+                   f"{cpu:.3f} ms ({bare_cpu:.3f} ms)", "-", None)

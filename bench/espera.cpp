@@ -24,25 +24,13 @@ static double cpu(int who, double* user, double* sys) {
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 60;
   GPContext* ctx = gp_context_new();
-  auto [capacidades, puertos, lista] = detectar(ctx);
-  if (gp_list_count(lista) < 1) {
+  Deteccion d = detectar(ctx);
+  if (gp_list_count(d.lista) < 1) {
     std::printf("no camera\n");
     return 1;
   }
-  const char* modelo = nullptr;
-  const char* puerto = nullptr;
-  gp_list_get_name(lista, 0, &modelo);
-  gp_list_get_value(lista, 0, &puerto);
-  Camera* camara = nullptr;
-  gp_camera_new(&camara);
-  CameraAbilities a;
-  gp_abilities_list_get_abilities(capacidades, gp_abilities_list_lookup_model(capacidades, modelo),
-                                  &a);
-  gp_camera_set_abilities(camara, a);
-  GPPortInfo info;
-  gp_port_info_list_get_info(puertos, gp_port_info_list_lookup_path(puertos, puerto), &info);
-  gp_camera_set_port_info(camara, info);
-  if (gp_camera_init(camara, ctx) < 0) {
+  Camera* camara = abrirPrimera(ctx, d);
+  if (camara == nullptr) {
     std::printf("cannot open the camera\n");
     return 1;
   }

@@ -7,7 +7,18 @@ overall and per tenth of the run, CPU time per frame, and resident memory.
     bench/vista.py [N]        (default 100000 frames, about 18 minutes)
 
 Goals: at least 95 frames per second overall and in every tenth (the 10 ms
-event wait per frame makes 100 the ceiling); no resident memory growth."""
+event wait per frame makes 100 the ceiling); no resident memory growth.
+
+    bench/vista.py --preview-ms [MS,MS,...] [--seconds S] [--tmpfs]
+
+Live view at the camera's own speed: for each preview time (default 0, 8,
+16, 25 and 40 ms; the simulated camera's `previewdelay`), runs the bare
+preview loop (bench/previa.cpp: gp_camera_capture_preview in a loop on the
+same driver, writing nothing, the physical limit) and then the bridge's live
+view, S seconds each (default 10), and prints both figures, their ratio and,
+at 0 ms, the CPU time per frame of each. Goals: the bridge at least 0.95 of
+the bare loop at 16 ms and slower, at least 95 frames per second at 8 ms,
+95 to 100 at 0 ms (the 10 ms ceiling on the turn)."""
 
 import argparse
 import json
@@ -28,9 +39,18 @@ def main():
     ap.add_argument("--tmpfs", action="store_true",
                     help="publish frames on a tmpfs mounted in the bridge's namespace instead of "
                          "in a folder under the session directory (on /tmp's filesystem)")
+    ap.add_argument("--preview-ms", type=comun.preview_list, nargs="?",
+                    const=list(comun.PREVIEW_MS), metavar="MS,MS,...",
+                    help="compare the bridge with a bare preview loop at these preview times "
+                         "(default " + ",".join(map(str, comun.PREVIEW_MS)) + ")")
+    ap.add_argument("--seconds", type=float, default=10,
+                    help="with --preview-ms: seconds of each measurement (default 10)")
     args = ap.parse_args()
     n_total = max(args.frames, 10)
     comun.check_build()
+    if args.preview_ms is not None:
+        pacing(args.preview_ms, args.seconds, args.tmpfs)
+        return
     comun.wait_for_quiet()
 
     if args.tmpfs:
@@ -125,6 +145,46 @@ def main():
     comun.result(bench, "CPU per frame (user+system)", f"{user_ms + sys_ms:.3f} ms", "-", None)
     comun.result(bench, "RSS growth, first to last tenth", f"{growth} kB (peak {hwm} kB)",
                  f"< {GROWTH_LIMIT_KB} kB", growth < GROWTH_LIMIT_KB)
+
+
+def card(ms):
+    """A simulated camera whose previews take `ms` milliseconds."""
+    return Tarjeta(scenario=[comun.directive("previewdelay", int(ms * 1000))] if ms else [])
+
+
+def pacing(delays, seconds, tmpfs):
+    exe = comun.build_helper("previa")
+    comun.wait_for_quiet()
+    rows = []
+    for ms in delays:
+        out = comun.run_helper(exe, [str(seconds)], card(ms), timeout=seconds + 30)
+        frames, elapsed, cpu, size_seen = comun.parse_previa(out)
+        bare = frames / elapsed
+        bare_cpu = cpu * 1000 / frames
+
+        s = Sesion([card(ms)])
+        live = os.path.join(s.root, "live")
+        if tmpfs:
+            s.tmpfs = [(live, "16m")]
+        else:
+            os.makedirs(live)
+        s.args = [live]
+        with s:
+            pid = s.proc.pid
+            comun.wait_until_exec(pid)
+            s.open_camera()
+            n, t, cpu, others = comun.count_frames(s, pid, seconds)
+            s.send("cerrar")
+            s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
+        bridge = n / t
+        print(f"preview {ms:g} ms: bare loop {frames} frames in {elapsed:.2f} s ({bare:.1f} fps, "
+              f"CPU {bare_cpu:.3f} ms per frame, {size_seen} B frames); bridge {n} frames in {t:.2f} s ({bridge:.1f} fps, "
+              f"CPU {cpu * 1000 / n:.3f} ms per frame)"
+              + ("; other events: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items()))
+                 if others else ""), flush=True)
+        rows.append((ms, bare, bare_cpu, bridge, cpu * 1000 / n))
+    print(f"frames published in {'a tmpfs' if tmpfs else 'a folder under /tmp'}")
+    comun.pacing_table(rows, "vista --preview-ms" + (" (tmpfs)" if tmpfs else ""), goals=True)
 
 
 if __name__ == "__main__":

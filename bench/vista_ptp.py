@@ -5,15 +5,24 @@ the given size behind a 384-byte header as every live-view image. Prints
 frames per second, CPU time per frame and the PTP commands per frame.
 
     bench/vista_ptp.py [N] [--size BYTES]     (default 2000 frames of 60000 bytes)
+    bench/vista_ptp.py --preview-ms [MS,MS,...] [--seconds S] [--size BYTES]
 
 The prefix is build/vcamera (GPBRIDGE_VCAMERA_PREFIX=DIR for another one);
 run `ctest --test-dir build -R '^ptp\\.build'` first to build it. No goal: the
 figure shows what one frame costs through the real driver, next to the
-simulated camera's `vista` row."""
+simulated camera's `vista` row.
+
+With --preview-ms, the same comparison as `bench/vista.py --preview-ms`
+through the real driver: for each preview time (default 0, 8, 16, 25 and
+40 ms; the virtual camera's VCAMERAPREVIEWDELAY), the bare preview loop
+(bench/previa.cpp) and then the bridge, S seconds each (default 10), on
+the same virtual camera; prints both figures and their ratio. No goals:
+the driver's own event wait sets a ceiling of its own."""
 
 import argparse
 import collections
 import os
+import subprocess
 import sys
 import time
 
@@ -30,10 +39,19 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("frames", nargs="?", type=int, default=2000)
     ap.add_argument("--size", type=int, default=60000, help="bytes of the served JPEG")
+    ap.add_argument("--preview-ms", type=comun.preview_list, nargs="?",
+                    const=list(comun.PREVIEW_MS), metavar="MS,MS,...",
+                    help="compare the bridge with a bare preview loop at these preview times "
+                         "(default " + ",".join(map(str, comun.PREVIEW_MS)) + ")")
+    ap.add_argument("--seconds", type=float, default=10,
+                    help="with --preview-ms: seconds of each measurement (default 10)")
     args = ap.parse_args()
     n_total = max(args.frames, 10)
     if not os.path.isdir(os.path.join(PREFIX, "lib")):
         sys.exit(f"no virtual camera build at {PREFIX}: run ctest --test-dir build -R '^ptp\\.build' first")
+    if args.preview_ms is not None:
+        pacing(args.preview_ms, args.seconds, args.size)
+        return
     comun.wait_for_quiet()
 
     cam = vcam.Camara()
@@ -79,6 +97,46 @@ def main():
     comun.result(bench, f"live view through the real driver, frames per second ({args.size} B frames)",
                  f"{fps:.1f}", "-", None)
     comun.result(bench, "CPU per frame (user+system)", f"{cpu_ms:.3f} ms", "-", None)
+
+
+def pacing(delays, seconds, size):
+    exe = comun.build_helper("previa")
+    comun.wait_for_quiet()
+    rows = []
+    for ms in delays:
+        cam = vcam.Camara()
+        try:
+            cam.add_photo(data=vcam.jpeg(size))
+            env = dict(cam.env(log=False), VCAMERALIVEVIEW="1",
+                       VCAMERAPREVIEWDELAY=str(int(ms * 1000)))
+            run_env = {k: v for k, v in os.environ.items() if k not in env}
+            run_env.update({k: v for k, v in env.items() if v is not None})
+            r = subprocess.run([exe, str(seconds)], env=run_env, capture_output=True, text=True,
+                               timeout=seconds + 60)
+            frames, elapsed, cpu, size_seen = comun.parse_previa(r.stdout)
+            bare, bare_cpu = frames / elapsed, cpu * 1000 / frames
+
+            live = os.path.join(cam.root, "live")
+            os.makedirs(live)
+            with vcam.puente.Sesion(env=env, args=[live]) as s:
+                pid = s.proc.pid
+                s.send(f"abrir 0 {s.fotos}")
+                s.expect(vcam.ABIERTA)
+                s.expect_event("ajustes")
+                n, t, cpu, others = comun.count_frames(s, pid, seconds)
+                s.send("cerrar")
+                s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
+        finally:
+            cam.cleanup()
+        bridge = n / t
+        print(f"preview {ms:g} ms: bare loop {frames} frames in {elapsed:.2f} s ({bare:.1f} fps, "
+              f"CPU {bare_cpu:.3f} ms per frame, {size_seen} B frames); bridge {n} frames in {t:.2f} s ({bridge:.1f} fps, "
+              f"CPU {cpu * 1000 / n:.3f} ms per frame)"
+              + ("; other events: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items()))
+                 if others else ""), flush=True)
+        rows.append((ms, bare, bare_cpu, bridge, cpu * 1000 / n))
+    print(f"virtual camera frames of {size} bytes; bridge frames published in a folder under /tmp")
+    comun.pacing_table(rows, "vista (ptp2) --preview-ms", goals=False)
 
 
 if __name__ == "__main__":
