@@ -105,6 +105,9 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     define_widget(sim, f);
   } else if (d == "nowidget") {
     if (f.size() >= 2) remove_widget(sim, f[1]);
+  } else if (d == "setfail") {
+    if (f.size() < 2 || !parse_status(f[1], sim.setfail_status))
+      complain("setfail needs a STATUS", f);
   } else if (d == "trigger") {
     if (f.size() < 2) return complain("trigger needs a mode", f);
     if (f[1] == "ok") {

@@ -120,6 +120,7 @@ struct Sim {
   int init_status = 0;
 
   std::vector<Widget> widgets;
+  int setfail_status = 0;  // <0: the next configuration set fails with it
   std::vector<Photo> photos;
   std::deque<QueuedEvent> events;
   std::deque<Photo> next_photos;

@@ -512,6 +512,67 @@ TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   EXPECT_EQ(get_text("capturetarget", v), GP_ERROR_BAD_PARAMETERS);
 }
 
+// What a host changes through the library is what the camera reports
+// afterwards, for each kind of widget a setting can be; setfail makes one
+// set fail after it was asked for, storing nothing.
+TEST_F(SimCam, SetValuesAreReadBackAndSetfailRefusesOneSet) {
+  ASSERT_EQ(open_camera("widget\twb\tmenu\tAuto\tAuto\tDaylight\tCloudy\n"
+                        "widget\tiso\ttext\tAuto ISO\n"),
+            GP_OK);
+  std::string v;
+  ASSERT_EQ(set_text("shutterspeed", "1/500"), GP_OK);  // radio
+  ASSERT_EQ(set_text("wb", "Cloudy"), GP_OK);           // menu
+  ASSERT_EQ(set_text("iso", "ISO 1600"), GP_OK);        // text
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+
+  control("setfail\t-110\n");
+  EXPECT_EQ(set_text("wb", "Daylight"), -110);
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(set_text("wb", "Daylight"), GP_OK);  // only the next set fails
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Daylight");
+
+  // Through the whole tree: every changed widget is logged, none stored.
+  control("setfail\t-7\n");
+  CameraWidget* tree = nullptr;
+  ASSERT_EQ(gp_camera_get_config(cam_, &tree, ctx_), GP_OK);
+  CameraWidget* w = nullptr;
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "shutterspeed", &w), GP_OK);
+  gp_widget_set_value(w, "1/30");
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "iso", &w), GP_OK);
+  gp_widget_set_value(w, "200");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), -7);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), GP_OK);
+  gp_widget_free(tree);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/30");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "200");
+
+  using Fields = std::vector<std::string>;
+  EXPECT_EQ(log_of("set_config"), (std::vector<Fields>{
+                                      {"set_config", "shutterspeed", "1/500"},
+                                      {"set_config", "wb", "Cloudy"},
+                                      {"set_config", "iso", "ISO 1600"},
+                                      {"set_config", "wb", "Daylight"},  // the one that failed
+                                      {"set_config", "wb", "Daylight"},
+                                      {"set_config", "iso", "200"},  // failed, in tree order
+                                      {"set_config", "shutterspeed", "1/30"},  // failed
+                                      {"set_config", "iso", "200"},
+                                      {"set_config", "shutterspeed", "1/30"},
+                                  }));
+}
+
 TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   ASSERT_EQ(open_camera(""), GP_OK);
   std::string a, b;
