@@ -174,6 +174,9 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*) {
       --sim->preview_busy;
       return GP_ERROR_CAMERA_BUSY;
     }
+    // A camera's preview takes its time; a plain sleep, so no CPU is spent.
+    if (sim->preview_delay_us > 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(sim->preview_delay_us));
     gp_file_set_mime_type(file, GP_MIME_JPEG);
     if (sim->frames.empty()) {
       char label[64];

@@ -151,6 +151,11 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     if (f.size() < 2 || !parse_long(f[1], us) || us < 0)
       return complain("chunkdelay needs MICROSECONDS", f);
     sim.chunk_delay_us = us;
+  } else if (d == "previewdelay") {
+    long us = 0;
+    if (f.size() < 2 || !parse_long(f[1], us) || us < 0)
+      return complain("previewdelay needs MICROSECONDS", f);
+    sim.preview_delay_us = us;
   } else if (d == "frame") {
     Source s;
     if (f.size() < 2 || !parse_source(sim, f[1], s)) return complain("frame needs a SOURCE", f);

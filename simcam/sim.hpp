@@ -137,8 +137,9 @@ struct Sim {
   std::size_t frame_index = 0;
   unsigned long builtin_frames = 0;
   long preview_busy = 0;
-  int preview_status = 0;  // 0: previews work
-  int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
+  int preview_status = 0;     // 0: previews work
+  int preview_unplug = 0;     // <0: the next preview fails with it and unplugs
+  long preview_delay_us = 0;  // each preview that returns a frame sleeps this long first
 
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;

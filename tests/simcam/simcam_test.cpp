@@ -6,6 +6,7 @@
 #include <gphoto2/gphoto2.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +26,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::string g_mount;
+
+// CPU time this process has used, user and system.
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 long ms_since(Clock::time_point t0) {
   return static_cast<long>(
@@ -597,6 +606,28 @@ TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   EXPECT_EQ(preview(a), -7);
   control("preview\tok\n");
   EXPECT_EQ(preview(a), GP_OK);
+}
+
+// previewdelay stands in for a camera whose preview takes its time: every
+// frame comes only after the delay, and the camera sleeps meanwhile.
+TEST_F(SimCam, PreviewDelaySleepsBeforeEachFrame) {
+  ASSERT_EQ(open_camera("previewdelay\t40000\n"), GP_OK);
+  std::string a;
+  const int frames = 5;
+  double cpu0 = cpu_seconds();
+  auto t0 = Clock::now();
+  for (int i = 0; i < frames; ++i) {
+    ASSERT_EQ(preview(a), GP_OK);
+    EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
+  }
+  long wall = ms_since(t0);
+  double cpu_ms = (cpu_seconds() - cpu0) * 1000;
+  EXPECT_GE(wall, frames * 40 - 5);
+  EXPECT_LT(cpu_ms, wall / 2.0) << "the delay must be a sleep, not a busy loop";
+
+  control("previewdelay\t0\n");  // back to none; frames keep coming
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(log_of("preview").size(), frames + 1u);
 }
 
 TEST_F(SimCam, DirectoryModeAndRefusedTriggersGiveNotSupported) {
