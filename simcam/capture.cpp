@@ -244,6 +244,14 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
       sim->log.write("wait", {t, std::to_string(r)});
       return r;
     }
+    if (sim->wait_hang_ms > 0) {
+      // A hung driver: neither the timeout nor control lines end this wait.
+      auto hang = std::chrono::milliseconds(sim->wait_hang_ms);
+      sim->wait_hang_ms = 0;
+      std::this_thread::sleep_for(hang);
+      sim->log.write("wait", {t, "0", "timeout"});
+      return GP_OK;
+    }
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
     // An unplug read during the wait strikes the next call: this wait

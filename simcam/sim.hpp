@@ -141,6 +141,8 @@ struct Sim {
   int preview_unplug = 0;     // <0: the next preview fails with it and unplugs
   long preview_delay_us = 0;  // each preview that returns a frame sleeps this long first
 
+  long wait_hang_ms = 0;  // > 0: the next wait blocks this long, then times out
+
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;
   bool unplugged = false;

@@ -458,6 +458,38 @@ TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus) {
   EXPECT_EQ(preview(bytes), -7);
 }
 
+// waithang: one wait hangs like a stuck driver, whatever its timeout, the
+// events already queued and the control lines written meanwhile.
+TEST_F(SimCam, WaitHangBlocksOneWaitThenTimesOut) {
+  ASSERT_EQ(open_camera(""), GP_OK);
+  control("waithang\t0.4\nshoot\t/h\tfirst.jpg\t10\n");
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    control("shoot\t/h\tsecond.jpg\t10\n");
+  });
+  CameraEventType type;
+  std::string folder, name;
+  auto t0 = Clock::now();
+  int r = wait(50, type);
+  long took = ms_since(t0);
+  writer.join();
+  ASSERT_EQ(r, GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_GE(took, 390);
+  // Only that one wait: the next ones deliver what queued up, in order.
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "first.jpg");
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "second.jpg");
+  auto w = log_of("wait");
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "50", "0", "timeout"}));
+
+  // Whole seconds too; an unplugged camera fails at once instead.
+  control("waithang\t1\nunplug\t-52\n");
+  EXPECT_EQ(wait(50, type), -52);
+}
+
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
                         "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
