@@ -174,6 +174,9 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*) {
       --sim->preview_busy;
       return GP_ERROR_CAMERA_BUSY;
     }
+    // A camera's preview takes its time; a plain sleep, so no CPU is spent.
+    if (sim->preview_delay_us > 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(sim->preview_delay_us));
     gp_file_set_mime_type(file, GP_MIME_JPEG);
     if (sim->frames.empty()) {
       char label[64];
@@ -240,6 +243,14 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
       *type = GP_EVENT_UNKNOWN;
       sim->log.write("wait", {t, std::to_string(r)});
       return r;
+    }
+    if (sim->wait_hang_ms > 0) {
+      // A hung driver: neither the timeout nor control lines end this wait.
+      auto hang = std::chrono::milliseconds(sim->wait_hang_ms);
+      sim->wait_hang_ms = 0;
+      std::this_thread::sleep_for(hang);
+      sim->log.write("wait", {t, "0", "timeout"});
+      return GP_OK;
     }
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout, 0));

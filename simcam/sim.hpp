@@ -120,6 +120,7 @@ struct Sim {
   int init_status = 0;
 
   std::vector<Widget> widgets;
+  int setfail_status = 0;  // <0: the next configuration set fails with it
   std::vector<Photo> photos;
   std::deque<QueuedEvent> events;
   std::deque<Photo> next_photos;
@@ -136,8 +137,11 @@ struct Sim {
   std::size_t frame_index = 0;
   unsigned long builtin_frames = 0;
   long preview_busy = 0;
-  int preview_status = 0;  // 0: previews work
-  int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
+  int preview_status = 0;     // 0: previews work
+  int preview_unplug = 0;     // <0: the next preview fails with it and unplugs
+  long preview_delay_us = 0;  // each preview that returns a frame sleeps this long first
+
+  long wait_hang_ms = 0;  // > 0: the next wait blocks this long, then times out
 
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;

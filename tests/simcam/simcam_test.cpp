@@ -6,6 +6,7 @@
 #include <gphoto2/gphoto2.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +26,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::string g_mount;
+
+// CPU time this process has used, user and system.
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 long ms_since(Clock::time_point t0) {
   return static_cast<long>(
@@ -449,6 +458,38 @@ TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus) {
   EXPECT_EQ(preview(bytes), -7);
 }
 
+// waithang: one wait hangs like a stuck driver, whatever its timeout, the
+// events already queued and the control lines written meanwhile.
+TEST_F(SimCam, WaitHangBlocksOneWaitThenTimesOut) {
+  ASSERT_EQ(open_camera(""), GP_OK);
+  control("waithang\t0.4\nshoot\t/h\tfirst.jpg\t10\n");
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    control("shoot\t/h\tsecond.jpg\t10\n");
+  });
+  CameraEventType type;
+  std::string folder, name;
+  auto t0 = Clock::now();
+  int r = wait(50, type);
+  long took = ms_since(t0);
+  writer.join();
+  ASSERT_EQ(r, GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_GE(took, 390);
+  // Only that one wait: the next ones deliver what queued up, in order.
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "first.jpg");
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "second.jpg");
+  auto w = log_of("wait");
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "50", "0", "timeout"}));
+
+  // Whole seconds too; an unplugged camera fails at once instead.
+  control("waithang\t1\nunplug\t-52\n");
+  EXPECT_EQ(wait(50, type), -52);
+}
+
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
                         "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
@@ -512,6 +553,67 @@ TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   EXPECT_EQ(get_text("capturetarget", v), GP_ERROR_BAD_PARAMETERS);
 }
 
+// What a host changes through the library is what the camera reports
+// afterwards, for each kind of widget a setting can be; setfail makes one
+// set fail after it was asked for, storing nothing.
+TEST_F(SimCam, SetValuesAreReadBackAndSetfailRefusesOneSet) {
+  ASSERT_EQ(open_camera("widget\twb\tmenu\tAuto\tAuto\tDaylight\tCloudy\n"
+                        "widget\tiso\ttext\tAuto ISO\n"),
+            GP_OK);
+  std::string v;
+  ASSERT_EQ(set_text("shutterspeed", "1/500"), GP_OK);  // radio
+  ASSERT_EQ(set_text("wb", "Cloudy"), GP_OK);           // menu
+  ASSERT_EQ(set_text("iso", "ISO 1600"), GP_OK);        // text
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+
+  control("setfail\t-110\n");
+  EXPECT_EQ(set_text("wb", "Daylight"), -110);
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(set_text("wb", "Daylight"), GP_OK);  // only the next set fails
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Daylight");
+
+  // Through the whole tree: every changed widget is logged, none stored.
+  control("setfail\t-7\n");
+  CameraWidget* tree = nullptr;
+  ASSERT_EQ(gp_camera_get_config(cam_, &tree, ctx_), GP_OK);
+  CameraWidget* w = nullptr;
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "shutterspeed", &w), GP_OK);
+  gp_widget_set_value(w, "1/30");
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "iso", &w), GP_OK);
+  gp_widget_set_value(w, "200");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), -7);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), GP_OK);
+  gp_widget_free(tree);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/30");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "200");
+
+  using Fields = std::vector<std::string>;
+  EXPECT_EQ(log_of("set_config"), (std::vector<Fields>{
+                                      {"set_config", "shutterspeed", "1/500"},
+                                      {"set_config", "wb", "Cloudy"},
+                                      {"set_config", "iso", "ISO 1600"},
+                                      {"set_config", "wb", "Daylight"},  // the one that failed
+                                      {"set_config", "wb", "Daylight"},
+                                      {"set_config", "iso", "200"},  // failed, in tree order
+                                      {"set_config", "shutterspeed", "1/30"},  // failed
+                                      {"set_config", "iso", "200"},
+                                      {"set_config", "shutterspeed", "1/30"},
+                                  }));
+}
+
 TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   ASSERT_EQ(open_camera(""), GP_OK);
   std::string a, b;
@@ -536,6 +638,28 @@ TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   EXPECT_EQ(preview(a), -7);
   control("preview\tok\n");
   EXPECT_EQ(preview(a), GP_OK);
+}
+
+// previewdelay stands in for a camera whose preview takes its time: every
+// frame comes only after the delay, and the camera sleeps meanwhile.
+TEST_F(SimCam, PreviewDelaySleepsBeforeEachFrame) {
+  ASSERT_EQ(open_camera("previewdelay\t40000\n"), GP_OK);
+  std::string a;
+  const int frames = 5;
+  double cpu0 = cpu_seconds();
+  auto t0 = Clock::now();
+  for (int i = 0; i < frames; ++i) {
+    ASSERT_EQ(preview(a), GP_OK);
+    EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
+  }
+  long wall = ms_since(t0);
+  double cpu_ms = (cpu_seconds() - cpu0) * 1000;
+  EXPECT_GE(wall, frames * 40 - 5);
+  EXPECT_LT(cpu_ms, wall / 2.0) << "the delay must be a sleep, not a busy loop";
+
+  control("previewdelay\t0\n");  // back to none; frames keep coming
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(log_of("preview").size(), frames + 1u);
 }
 
 TEST_F(SimCam, DirectoryModeAndRefusedTriggersGiveNotSupported) {
