@@ -150,6 +150,9 @@ int cam_trigger(Camera* camera, GPContext*) {
     e.kind = EventKind::FileAdded;
     e.folder = p.folder;
     e.name = p.name;
+    // The photo is on the camera at once; only its announcement waits.
+    if (sim->file_delay_ms > 0)
+      e.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(sim->file_delay_ms);
     add_photo(*sim, std::move(p));
     sim->events.push_back(std::move(e));
     return GP_OK;
@@ -257,15 +260,21 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
     // An unplug read during the wait strikes the next call: this wait
     // still ends with an event or its timeout.
     for (;;) {
-      if (!sim->events.empty()) {
-        QueuedEvent e = std::move(sim->events.front());
-        sim->events.pop_front();
-        return deliver(*sim, e, timeout, type, data);
-      }
+      // The first item in queue order that is due; items a filedelay
+      // holds back are passed over until their time.
       auto now = clock::now();
+      auto wake = deadline;
+      for (auto it = sim->events.begin(); it != sim->events.end(); ++it) {
+        if (it->due <= now) {
+          QueuedEvent e = std::move(*it);
+          sim->events.erase(it);
+          return deliver(*sim, e, timeout, type, data);
+        }
+        wake = std::min(wake, it->due);
+      }
       if (now >= deadline) break;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-      sim->watch.sleep(static_cast<int>(left.count()));
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+      sim->watch.sleep(static_cast<int>(std::max<long>(left.count(), 1)));
       enter_call(*sim);  // control lines written during the wait
     }
     *type = GP_EVENT_TIMEOUT;

@@ -138,6 +138,11 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
       sim.capture_status = st;
     else
       complain("bad capture mode", f);
+  } else if (d == "filedelay") {
+    long ms = 0;
+    if (f.size() < 2 || !parse_long(f[1], ms) || ms < 0)
+      return complain("filedelay needs MILLISECONDS", f);
+    sim.file_delay_ms = ms;
   } else if (d == "next") {
     Photo p;
     if (photo_fields(sim, f, p)) sim.next_photos.push_back(std::move(p));

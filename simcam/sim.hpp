@@ -5,6 +5,7 @@
 #include <gphoto2/gphoto2-camera.h>
 #include <gphoto2/gphoto2-result.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -72,6 +73,8 @@ struct QueuedEvent {
   bool has_text = false;  // unknown only: carries a string
   std::string text;
   int status = 0;  // fail only
+  // Not handed out before this time (filedelay); the default is always due.
+  std::chrono::steady_clock::time_point due{};
 };
 
 enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date };
@@ -129,6 +132,7 @@ struct Sim {
   TriggerMode trigger_mode = TriggerMode::Ok;
   int trigger_status = 0;
   int capture_status = 0;  // 0: capture works
+  long file_delay_ms = 0;  // a triggered photo's file_added waits this long
 
   std::map<std::string, DownloadFault> download_faults;  // by photo name
   long chunk_delay_us = 0;

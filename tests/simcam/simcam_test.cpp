@@ -310,6 +310,46 @@ TEST_F(SimCam, QueuedEventsComeBackInOrderWithTheirData) {
   EXPECT_EQ(w[5], (std::vector<std::string>{"wait", "1000", "-7"}));
 }
 
+// filedelay: a slow camera announces a triggered photo late. The photo is
+// there at once; events queued meanwhile are not held up behind it.
+TEST_F(SimCam, FileDelayHoldsBackOnlyTheTriggeredPhotosAnnouncement) {
+  ASSERT_EQ(open_camera("filedelay\t1500\n"
+                        "next\t/slow\tone.jpg\t10\n"
+                        "next\t/slow\ttwo.jpg\t20\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, bytes;
+  auto t0 = Clock::now();
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(wait(20, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  ASSERT_EQ(download("/slow", "one.jpg", bytes), GP_OK);  // on the camera already
+  EXPECT_EQ(bytes, generated("one.jpg", 10));
+
+  control("shoot\t/fast\tbutton.jpg\t10\nevent\tcapture_complete\n");
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "button.jpg");
+  ASSERT_EQ(wait(1000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_CAPTURE_COMPLETE);
+
+  // The wait wakes for the due time, long before its own timeout ends.
+  ASSERT_EQ(wait(10000, type, &folder, &name), GP_OK);
+  EXPECT_GE(ms_since(t0), 1500);
+  EXPECT_LT(ms_since(t0), 8000);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(folder + "/" + name, "/slow/one.jpg");
+  ASSERT_EQ(wait(10000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "two.jpg");
+
+  // filedelay 0: announced at once again.
+  control("filedelay\t0\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(wait(0, type, &folder, &name), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(name, "IMG_0001.JPG");
+}
+
 TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce) {
   ASSERT_EQ(open_camera("next\t/capt\tfirst.jpg\t700\n"), GP_OK);
   std::thread writer([this] {
