@@ -63,7 +63,9 @@ bool esDesconexion(int estadoLib) {
 }
 
 void esperarEvento(int esperaMs) {
-  if (atenderEvento(esperaMs) == Atendido::desconectada || estado.conVista) return;
+  Atendido a = atenderEvento(esperaMs);
+  // Only a turn whose wait worked is idle: a failing camera is not re-read.
+  if (a == Atendido::fallo || a == Atendido::desconectada || estado.conVista) return;
   if (ahoraMonotono() - estado.ultimosAjustes >= 3) enviarAjustes();
 }
 
