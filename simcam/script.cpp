@@ -143,6 +143,10 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     if (f.size() < 2 || !parse_long(f[1], ms) || ms < 0)
       return complain("filedelay needs MILLISECONDS", f);
     sim.file_delay_ms = ms;
+  } else if (d == "siblings") {
+    sim.sibling_exts.clear();
+    for (std::size_t i = 1; i < f.size(); ++i)
+      if (!f[i].empty()) sim.sibling_exts.push_back(f[i]);
   } else if (d == "next") {
     Photo p;
     if (photo_fields(sim, f, p)) sim.next_photos.push_back(std::move(p));

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -348,6 +349,57 @@ TEST_F(SimCam, FileDelayHoldsBackOnlyTheTriggeredPhotosAnnouncement) {
   ASSERT_EQ(wait(0, type, &folder, &name), GP_OK);
   EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
   EXPECT_EQ(name, "IMG_0001.JPG");
+}
+
+// siblings: RAW+JPEG and the like. Every shot brings files with the same
+// stem, announced right behind the first, also when the first is late.
+TEST_F(SimCam, SiblingsComeWithEveryShot) {
+  ASSERT_EQ(open_camera("siblings\t.CR2\t.xmp\n"
+                        "next\t/s\tA.JPG\t100\n"
+                        "photo\t/store_00010001/DCIM/100SIMUL\tIMG_0001.CR2\t5\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, bytes;
+  auto next_name = [&] {
+    name.clear();
+    EXPECT_EQ(wait(1000, type, &folder, &name), GP_OK);
+    return type == GP_EVENT_FILE_ADDED ? folder + "/" + name : std::string("(none)");
+  };
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/s/A.JPG");
+  EXPECT_EQ(next_name(), "/s/A.CR2");
+  EXPECT_EQ(next_name(), "/s/A.xmp");
+  ASSERT_EQ(download("/s", "A.CR2", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("A.CR2", 100));
+
+  // capture names the first file; the siblings are announced. A default
+  // name whose sibling is on the card already is skipped.
+  CameraFilePath path;
+  ASSERT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_OK);
+  EXPECT_STREQ(path.name, "IMG_0002.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.CR2");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.xmp");
+  ASSERT_EQ(download(path.folder, "IMG_0002.xmp", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("IMG_0002.xmp", 4096));
+  auto listed = list_files(path.folder);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"IMG_0001.CR2", "IMG_0002.CR2", "IMG_0002.JPG",
+                                              "IMG_0002.xmp"}));
+
+  // Under filedelay the whole shot is late, and stays together.
+  control("filedelay\t200\nsiblings\t.CR2\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  control("shoot\t/b\tbutton.jpg\t1\n");
+  EXPECT_EQ(next_name(), "/b/button.jpg");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.CR2");
+
+  // A bare "siblings" ends them.
+  control("filedelay\t0\nsiblings\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0004.JPG");
+  ASSERT_EQ(wait(50, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
 }
 
 TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce) {
