@@ -217,6 +217,7 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*) {
       // everything after it.
       sim->unplug_status = sim->preview_unplug;
       sim->unplugged = true;
+      sim->unplug_felt = true;
       sim->preview_unplug = 0;
       return sim->unplug_status;
     }

@@ -151,6 +151,7 @@ struct Sim {
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;
   bool unplugged = false;
+  bool unplug_felt = false;  // a call has failed because of the unplug: plug cannot undo it
 
   // Photos added while the library is inside a filesystem call; they are
   // announced to its cache at the next safe moment.

@@ -582,6 +582,44 @@ TEST_F(SimCam, WaitHangBlocksOneWaitThenTimesOut) {
   EXPECT_EQ(wait(50, type), -52);
 }
 
+// A camera taken away between sessions (gpbridge-sim unplug): the card's
+// marker makes every open fail; plug cancels an unplug the camera has not
+// felt yet, but a session that has failed for it stays failed.
+TEST_F(SimCam, UnpluggedMarkerFailsOpensAndPlugUndoesAnUnfeltUnplug) {
+  std::ofstream(sim_dir() + "/unplugged");
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(log_of("init").size(), 2u);
+  fs::remove(sim_dir() + "/unplugged");
+
+  // Unplugged and plugged again while closed: the next session works.
+  control("unplug\t-52\nplug\n");
+  ASSERT_EQ(open_camera(""), GP_OK);
+  std::string v;
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+  CameraEventType type;
+  EXPECT_EQ(wait(10, type), GP_OK);
+
+  // Felt: the session stays unplugged after plug; a new one is fine.
+  control("unplug\t-7\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  control("plug\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  ASSERT_EQ(open_camera(""), GP_OK);
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+
+  // Unplugged during a wait, plugged before the next call: never felt.
+  std::thread blink([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("unplug\t-7\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("plug\n");
+  });
+  EXPECT_EQ(wait(1000, type), GP_OK);
+  blink.join();
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+}
+
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
                         "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
