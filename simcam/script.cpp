@@ -143,6 +143,10 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     if (f.size() < 2 || !parse_long(f[1], ms) || ms < 0)
       return complain("filedelay needs MILLISECONDS", f);
     sim.file_delay_ms = ms;
+  } else if (d == "siblings") {
+    sim.sibling_exts.clear();
+    for (std::size_t i = 1; i < f.size(); ++i)
+      if (!f[i].empty()) sim.sibling_exts.push_back(f[i]);
   } else if (d == "next") {
     Photo p;
     if (photo_fields(sim, f, p)) sim.next_photos.push_back(std::move(p));
@@ -203,6 +207,14 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     sim.unplug_status = st;
     sim.unplug_remaining = after;
     if (after == 0) sim.unplugged = true;
+  } else if (d == "plug") {
+    // The cable is back. A session that has already failed a call because
+    // of the unplug keeps failing, like a device handle that is gone.
+    if (!sim.unplug_felt) {
+      sim.unplug_status = 0;
+      sim.unplug_remaining = 0;
+      sim.unplugged = false;
+    }
   } else if (d == "mode") {
     if (origin != Origin::Scenario) return complain("mode is read from the scenario only", f);
     if (f.size() >= 2 && f[1] == "directory")

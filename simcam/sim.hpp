@@ -131,8 +131,9 @@ struct Sim {
 
   TriggerMode trigger_mode = TriggerMode::Ok;
   int trigger_status = 0;
-  int capture_status = 0;  // 0: capture works
-  long file_delay_ms = 0;  // a triggered photo's file_added waits this long
+  int capture_status = 0;                 // 0: capture works
+  long file_delay_ms = 0;                 // a triggered photo's file_added waits this long
+  std::vector<std::string> sibling_exts;  // each shot also brings STEM + EXT for each
 
   std::map<std::string, DownloadFault> download_faults;  // by photo name
   long chunk_delay_us = 0;
@@ -150,6 +151,7 @@ struct Sim {
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;
   bool unplugged = false;
+  bool unplug_felt = false;  // a call has failed because of the unplug: plug cannot undo it
 
   // Photos added while the library is inside a filesystem call; they are
   // announced to its cache at the next safe moment.
@@ -222,6 +224,9 @@ void install_filesystem(Sim& sim);
 // ---- capture.cpp: capture, trigger, preview, events ----
 std::string builtin_jpeg(std::string_view comment);
 Photo take_next_photo(Sim& sim);
+// The files a shot brings besides `first` (siblings): same folder and stem,
+// one per sibling extension, generated with the first photo's size.
+std::vector<Photo> sibling_photos(const Sim& sim, const Photo& first);
 int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext* context);
 int cam_trigger(Camera* camera, GPContext* context);
 int cam_preview(Camera* camera, CameraFile* file, GPContext* context);

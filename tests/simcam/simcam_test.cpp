@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -350,6 +351,57 @@ TEST_F(SimCam, FileDelayHoldsBackOnlyTheTriggeredPhotosAnnouncement) {
   EXPECT_EQ(name, "IMG_0001.JPG");
 }
 
+// siblings: RAW+JPEG and the like. Every shot brings files with the same
+// stem, announced right behind the first, also when the first is late.
+TEST_F(SimCam, SiblingsComeWithEveryShot) {
+  ASSERT_EQ(open_camera("siblings\t.CR2\t.xmp\n"
+                        "next\t/s\tA.JPG\t100\n"
+                        "photo\t/store_00010001/DCIM/100SIMUL\tIMG_0001.CR2\t5\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, bytes;
+  auto next_name = [&] {
+    name.clear();
+    EXPECT_EQ(wait(1000, type, &folder, &name), GP_OK);
+    return type == GP_EVENT_FILE_ADDED ? folder + "/" + name : std::string("(none)");
+  };
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/s/A.JPG");
+  EXPECT_EQ(next_name(), "/s/A.CR2");
+  EXPECT_EQ(next_name(), "/s/A.xmp");
+  ASSERT_EQ(download("/s", "A.CR2", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("A.CR2", 100));
+
+  // capture names the first file; the siblings are announced. A default
+  // name whose sibling is on the card already is skipped.
+  CameraFilePath path;
+  ASSERT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_OK);
+  EXPECT_STREQ(path.name, "IMG_0002.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.CR2");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.xmp");
+  ASSERT_EQ(download(path.folder, "IMG_0002.xmp", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("IMG_0002.xmp", 4096));
+  auto listed = list_files(path.folder);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"IMG_0001.CR2", "IMG_0002.CR2", "IMG_0002.JPG",
+                                              "IMG_0002.xmp"}));
+
+  // Under filedelay the whole shot is late, and stays together.
+  control("filedelay\t200\nsiblings\t.CR2\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  control("shoot\t/b\tbutton.jpg\t1\n");
+  EXPECT_EQ(next_name(), "/b/button.jpg");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.CR2");
+
+  // A bare "siblings" ends them.
+  control("filedelay\t0\nsiblings\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0004.JPG");
+  ASSERT_EQ(wait(50, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+}
+
 TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce) {
   ASSERT_EQ(open_camera("next\t/capt\tfirst.jpg\t700\n"), GP_OK);
   std::thread writer([this] {
@@ -528,6 +580,44 @@ TEST_F(SimCam, WaitHangBlocksOneWaitThenTimesOut) {
   // Whole seconds too; an unplugged camera fails at once instead.
   control("waithang\t1\nunplug\t-52\n");
   EXPECT_EQ(wait(50, type), -52);
+}
+
+// A camera taken away between sessions (gpbridge-sim unplug): the card's
+// marker makes every open fail; plug cancels an unplug the camera has not
+// felt yet, but a session that has failed for it stays failed.
+TEST_F(SimCam, UnpluggedMarkerFailsOpensAndPlugUndoesAnUnfeltUnplug) {
+  std::ofstream(sim_dir() + "/unplugged");
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(log_of("init").size(), 2u);
+  fs::remove(sim_dir() + "/unplugged");
+
+  // Unplugged and plugged again while closed: the next session works.
+  control("unplug\t-52\nplug\n");
+  ASSERT_EQ(open_camera(""), GP_OK);
+  std::string v;
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+  CameraEventType type;
+  EXPECT_EQ(wait(10, type), GP_OK);
+
+  // Felt: the session stays unplugged after plug; a new one is fine.
+  control("unplug\t-7\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  control("plug\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  ASSERT_EQ(open_camera(""), GP_OK);
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+
+  // Unplugged during a wait, plugged before the next call: never felt.
+  std::thread blink([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("unplug\t-7\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("plug\n");
+  });
+  EXPECT_EQ(wait(1000, type), GP_OK);
+  blink.join();
+  EXPECT_EQ(get_text("iso", v), GP_OK);
 }
 
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
