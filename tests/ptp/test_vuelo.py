@@ -47,7 +47,7 @@ class ShotInFlightTest(vcam.PtpTest):
             self.open(s)
             s.send("disparar")
             self.finish(s, self.foto(s), vcam.AJUSTES, CLOSED)
-        self.assert_downloaded_before_the_close(s)
+            self.assert_downloaded_before_the_close(s)
 
     def test_salir_right_after_disparar(self):
         with self.session() as s:

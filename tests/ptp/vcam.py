@@ -12,7 +12,7 @@ private HOME (the driver keeps its capture target in ~/.gphoto/settings) and
 the log of every PTP command the camera received (VCAMERALOG, written by
 tests/ptp/01-vcamera-log.patch). Live view (02-vcamera-liveview.patch) is
 offered only with VCAMERALIVEVIEW=1; unplug() pulls the camera off the bus
-(03-vcamera-unplug.patch); 04-vcamera-iso.patch gives it an ISO setting.
+(03-vcamera-unplug.patch); 04-vcamera-settings.patch gives it an ISO setting.
 """
 
 import glob
@@ -31,7 +31,7 @@ MODEL = "Nikon DSC D750"
 PORT = "usb:001,001"
 
 # What the virtual camera's properties hold, as the driver words them (ISO is
-# the property 04-vcamera-iso.patch adds).
+# the property 04-vcamera-settings.patch adds).
 AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/2.8","velocidad":"0.0100s","bateria":"50%"}'
 ABIERTA = f'{{"e":"abierta","modelo":"{MODEL}"}}'
 
