@@ -71,15 +71,17 @@ class Capture(ClientTest):
              "bajar la foto: I/O problem", "download"),
             ([], False, "No se puede guardar en la carpeta", "save"),
         ]
-        for scenario, create, text, op in cases:
+        for scenario, keep, text, op in cases:
             with self.subTest(text=text):
                 b, rig = self.start(Tarjeta(scenario))
-                b.open(0, rig.fotos, create=create)
+                b.open(0, rig.fotos)
+                if not keep:  # the folder goes after open() checked it
+                    os.rmdir(rig.fotos)
                 with self.assertRaises(BridgeError) as cm:
                     b.capture()
                 self.assertEqual((cm.exception.text, cm.exception.operation), (text, op))
                 self.assertTrue(b.is_open, "a failed shot leaves the camera open")
-                self.assertEqual(os.listdir(rig.fotos) if create else [], [])
+                self.assertEqual(os.listdir(rig.fotos) if keep else [], [])
 
     def test_capture_with_no_camera_open_sends_nothing(self):
         b, rig = self.start(Tarjeta())

@@ -1,0 +1,273 @@
+"""Sessions that survive the real world: reconnect across a pulled cable and
+a bridge that died, the watchdog for a hung bridge, the files of a shot.
+
+First against a stand-in bridge whose camera a test can pull and whose
+process it can hang or end (fakebridge.py), for the client's bookkeeping;
+then against the real bridge and the simulated camera."""
+
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from gpbridge import (Bridge, BridgeExited, BridgeTimeout, CameraClosed, CameraUnavailable, Closed,
+                      Disconnected, Photo, Reconnected)
+
+FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakebridge.py")
+PORT = "usb:001,004"
+
+
+def in_thread(fn):
+    """Runs fn on a thread; the returned dict gets "result" or "error"."""
+    out = {}
+
+    def run():
+        try:
+            out["result"] = fn()
+        except Exception as exc:  # noqa: BLE001  (the test looks at it)
+            out["error"] = exc
+
+    out["thread"] = threading.Thread(target=run, daemon=True)
+    out["thread"].start()
+    return out
+
+
+def joined(case, out, timeout=60):
+    out["thread"].join(timeout)
+    case.assertFalse(out["thread"].is_alive(), "the call hung")
+    return out
+
+
+def until(test, timeout=30, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while not test():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what} did not come within {timeout} s")
+        time.sleep(0.01)
+
+
+class StandIn(unittest.TestCase):
+    """A Bridge on the stand-in, with its state folder and download folder."""
+
+    def start(self, period=0.2, **options):
+        self.root = tempfile.mkdtemp(prefix="gpbridge-standin-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.state = os.path.join(self.root, "state")
+        os.mkdir(self.state)
+        self.fotos = os.path.join(self.root, "fotos")
+        exe = os.path.join(self.root, "bridge")
+        with open(exe, "w") as f:
+            f.write(f"#!/bin/sh\nexec {sys.executable} {FAKE} \"$@\"\n")
+        os.chmod(exe, 0o755)
+        self.plug()
+        env = dict(os.environ, FAKE_STATE=self.state, FAKE_PERIOD=str(period))
+        events = []
+        self.events = events
+        options.setdefault("on_event", events.append)
+        b = Bridge.start(exe, env=env, **options)
+        self.addCleanup(self.stop, b)
+        return b
+
+    @staticmethod
+    def stop(b):
+        try:
+            b.quit(timeout=10)
+        except BridgeTimeout:
+            pass
+
+    def plug(self, port=PORT):
+        with open(os.path.join(self.state, "present"), "w") as f:
+            f.write(port)
+
+    def unplug(self):
+        os.unlink(os.path.join(self.state, "present"))
+
+    def touch(self, name, text=""):
+        with open(os.path.join(self.state, name), "w") as f:
+            f.write(text)
+
+    def hang(self):
+        """Hangs the stand-in: it stops reading and writing for good."""
+        self.touch("hang")
+        until(lambda: not os.path.exists(os.path.join(self.state, "hang")), what="the hang")
+
+    def log(self):
+        try:
+            with open(os.path.join(self.state, "log")) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def of(self, kind):
+        return [e for e in self.events if isinstance(e, kind)]
+
+
+class ReconnectOnAStandIn(StandIn):
+    def test_a_pulled_cable_calls_wait_for_the_camera_and_it_comes_back(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        self.assertEqual(b.capture().name, "IMG_0001.JPG")
+        self.unplug()
+        until(lambda: self.of(Disconnected), what="Disconnected")
+        self.assertEqual(self.of(Disconnected), [Disconnected("disconnected")])
+        self.assertEqual(self.of(Closed), [], "no Closed while it is being brought back")
+        self.assertEqual(b.away, "disconnected")
+        # A call made while it is away waits up to its limit, then says so.
+        with self.assertRaises(CameraUnavailable) as cm:
+            b.capture(timeout=0.5)
+        self.assertEqual(cm.exception.code, "CAMERA_UNAVAILABLE")
+        self.assertEqual(self.log().count("disparar"), 1, "nothing was sent for it")
+        # One that waits long enough gets the camera back.
+        shot = in_thread(lambda: b.capture(timeout=60))
+        time.sleep(0.5)
+        self.plug()
+        photo = joined(self, shot).get("result")
+        self.assertEqual(photo, Photo(os.path.join(self.fotos, "IMG_0002.JPG"), "IMG_0002.JPG"))
+        self.assertEqual(len(self.of(Reconnected)), 1)
+        self.assertEqual(self.of(Reconnected)[0].model, "Fake Camera")
+        self.assertIsNone(b.away)
+        self.assertEqual(self.log().count("disparar"), 2, "the shot was fired once the camera was back")
+        self.assertIn(f"abrir 0 {self.fotos}", self.log()[-3:], "reopened with the same folder")
+
+    def test_live_view_goes_on_across_the_gap(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        frames = []
+
+        def watch():
+            for frame in b.live_view(frame_timeout=5):
+                frames.append(frame.read())
+                if len(frames) == 5:
+                    self.unplug()
+                if len(frames) == 5 and not self.of(Reconnected):
+                    continue
+                if self.of(Reconnected) and len(frames) >= 10:
+                    break
+            return len(frames)
+
+        out = in_thread(watch)
+        until(lambda: self.of(Disconnected), what="Disconnected")
+        time.sleep(6)  # longer than the frame time limit: the iteration still waits
+        self.plug()
+        self.assertGreaterEqual(joined(self, out).get("result", 0), 10, out.get("error"))
+        self.assertTrue(all(f.startswith(b"\xff\xd8frame") for f in frames))
+        self.assertEqual(self.log().count("vista 1"), 2, "live view turned back on once")
+
+    def test_a_bridge_that_died_is_started_again_and_reopens_the_camera(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        first = b.pid
+        live = b.live_view(frame_timeout=5)
+        self.assertIsNotNone(live.next_frame(timeout=10))
+        os.kill(first, signal.SIGKILL)
+        until(lambda: self.of(Reconnected), what="Reconnected")
+        self.assertEqual(self.of(Disconnected), [Disconnected("exited")])
+        self.assertNotEqual(b.pid, first)
+        self.assertTrue(b.running and b.is_open)
+        self.assertIsNotNone(live.next_frame(timeout=10), "live view is back on in the new bridge")
+        live.close()
+        self.assertEqual(b.capture().name, "IMG_0001.JPG")
+        self.assertEqual(b.quit(), 0)
+
+    def test_close_and_quit_stop_reconnecting(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        self.unplug()
+        until(lambda: b.away, what="away")
+        self.assertEqual(b.close(), "disconnected")
+        self.assertIsNone(b.away)
+        self.plug()
+        time.sleep(1.5)
+        self.assertFalse(b.is_open)
+        self.assertEqual([line for line in self.log() if line.startswith("abrir")], [f"abrir 0 {self.fotos}"])
+        with self.assertRaises(CameraClosed):
+            b.capture(timeout=1)
+        # quit() while away ends at once.
+        b.open(0, self.fotos)
+        self.unplug()
+        until(lambda: b.away, what="away")
+        self.assertEqual(b.quit(timeout=10), 0)
+        self.assertEqual(self.of(Reconnected), [])
+
+    def test_a_camera_back_on_another_port_is_found_by_its_model(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        self.unplug()
+        until(lambda: b.away, what="away")
+        self.plug("usb:001,009")
+        until(lambda: self.of(Reconnected), what="Reconnected")
+        self.assertTrue(b.is_open)
+
+    def test_without_reconnect_a_pulled_cable_closes_the_camera(self):
+        b = self.start()
+        b.open(0, self.fotos)
+        self.unplug()
+        until(lambda: self.of(Closed), what="Closed")
+        self.assertEqual(self.of(Closed), [Closed("disconnected")])
+        self.plug()
+        time.sleep(1)
+        self.assertFalse(b.is_open)
+        self.assertEqual(self.of(Reconnected), [])
+
+
+class WatchdogOnAStandIn(StandIn):
+    def test_a_hung_bridge_is_killed_and_with_reconnect_started_again(self):
+        b = self.start(reconnect=True, watchdog=1.0)
+        b.open(0, self.fotos)
+        hung = b.pid
+        self.hang()
+        until(lambda: self.of(Reconnected), what="Reconnected")
+        self.assertEqual(self.of(Disconnected), [Disconnected("hung")])
+        self.assertNotEqual(b.pid, hung)
+        self.assertEqual(b.capture().name, "IMG_0001.JPG")
+
+    def test_without_reconnect_the_waiting_call_fails_instead_of_hanging(self):
+        b = self.start(watchdog=1.0)
+        b.open(0, self.fotos)
+        self.hang()
+        with self.assertRaises(BridgeExited) as cm:
+            b.close(timeout=None)  # it would wait for ever
+        self.assertTrue(cm.exception.hung)
+        self.assertEqual(b.quit(), -signal.SIGKILL)
+
+    def test_an_idle_bridge_that_reports_is_left_alone(self):
+        b = self.start(watchdog=1.0, period=0.2)
+        b.open(0, self.fotos)
+        time.sleep(3)
+        self.assertTrue(b.running and b.is_open)
+        with self.assertRaises(BridgeTimeout):
+            b.list_cameras(timeout=0)  # not hung: just no time given
+        b2 = self.start(watchdog=None, period=3600)
+        b2.open(0, self.fotos)
+        time.sleep(2)
+        self.assertTrue(b2.running, "watchdog=None never kills")
+
+
+class ShotFilesOnAStandIn(StandIn):
+    def test_the_files_of_a_shot_come_with_it_and_never_with_a_later_one(self):
+        b = self.start()
+        self.touch("siblings", ".CR2\n.XMP\n")
+        b.open(0, self.fotos)
+        photo = b.capture()
+        self.assertEqual(photo.name, "IMG_0001.JPG")
+        self.assertEqual([f.name for f in photo.files], ["IMG_0001.JPG", "IMG_0001.CR2", "IMG_0001.XMP"])
+        self.assertTrue(all(os.path.isfile(f.path) for f in photo.files))
+        # Files that come after the capture returned are events, even when
+        # they come while the next capture waits for its photo.
+        self.touch("late", "1")
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0002.JPG"])
+        self.touch("delay", "2")
+        third = b.capture(timeout=10)
+        self.assertEqual([f.name for f in third.files], ["IMG_0003.JPG"])
+        self.assertEqual(sorted(p.name for p in self.of(Photo)), ["IMG_0002.CR2", "IMG_0002.XMP"])
+        until(lambda: len(self.of(Photo)) == 4, what="the late files")
+        self.assertEqual(sorted(p.name for p in self.of(Photo)),
+                         ["IMG_0002.CR2", "IMG_0002.XMP", "IMG_0003.CR2", "IMG_0003.XMP"])
+
+
+if __name__ == "__main__":
+    unittest.main()
