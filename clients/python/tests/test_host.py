@@ -1,0 +1,136 @@
+"""The client inside a host program, as the host's terminal and service
+manager treat it: Ctrl-C reaches the host and not the bridge, a host that
+dies takes the bridge with it, and the private live-view folder goes when
+the host is ended by a signal."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+from clienttest import ClientTest, Rig
+from puente import Tarjeta
+
+HOST_PRELUDE = textwrap.dedent("""\
+    import os, signal, sys, time
+    from gpbridge import Bridge
+    exe, fotos = sys.argv[1], sys.argv[2]
+    def say(*words):
+        print(*words, flush=True)
+    """)
+
+
+def gone(pid):
+    """Whether a process that is not our child has ended (or is a zombie
+    waiting for its new parent)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+class Host(ClientTest):
+    def host(self, body, *cards):
+        """Starts a host program (in a process group of its own, as a shell
+        runs a foreground job) on a bridge with these cards. Returns the
+        process and a function reading its next line."""
+        rig = Rig(cards or (Tarjeta(),))
+        self.addCleanup(rig.cleanup)
+        proc = subprocess.Popen([sys.executable, "-c", HOST_PRELUDE + textwrap.dedent(body),
+                                 rig.executable, rig.fotos],
+                                stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.addCleanup(self.reap, proc)
+
+        def line():
+            text = proc.stdout.readline()
+            self.assertTrue(text, "the host ended early")
+            return text.split()
+        return proc, line, rig
+
+    @staticmethod
+    def reap(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        proc.stdout.close()
+
+    def test_ctrl_c_reaches_the_host_which_then_still_uses_the_camera(self):
+        proc, line, rig = self.host("""
+            with Bridge.start(exe) as b:
+                b.open(0, fotos)
+                say("ready")
+                try:
+                    time.sleep(60)
+                except KeyboardInterrupt:
+                    say("photo", b.capture(timeout=30).name)
+                    say("closed", b.close())
+                    say("status", b.quit())
+            """)
+        self.assertEqual(line(), ["ready"])
+        os.killpg(proc.pid, signal.SIGINT)  # what the terminal does on Ctrl-C
+        self.assertEqual(line(), ["photo", "IMG_0001.JPG"])
+        self.assertEqual(line(), ["closed", "requested"])
+        self.assertEqual(line(), ["status", "0"])
+        self.assertEqual(proc.wait(30), 0)
+
+    def test_a_host_that_dies_takes_the_bridge_with_it(self):
+        proc, line, rig = self.host("""
+            b = Bridge.start(exe)
+            b.open(0, fotos)
+            say("bridge", b.pid)
+            time.sleep(60)
+            """)
+        _, pid = line()
+        proc.kill()
+        proc.wait()
+        deadline = time.monotonic() + 30
+        while not gone(int(pid)):
+            self.assertLess(time.monotonic(), deadline, "the bridge outlived its host")
+            time.sleep(0.05)
+        self.assertEqual([op for _, op, _ in rig.cards[0].log() if op in ("init", "exit")], ["init", "exit"],
+                         "the camera was closed")
+
+    def test_the_private_live_view_folder_goes_when_the_host_is_ended_by_a_signal(self):
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                proc, line, rig = self.host("""
+                    b = Bridge.start(exe)
+                    b.open(0, fotos)
+                    live = b.live_view()
+                    live.next_frame(timeout=10)
+                    say("folder", b.live_view_dir)
+                    for frame in live:  # frames keep landing in the folder
+                        pass
+                    """)
+                _, folder = line()
+                self.assertTrue(os.path.isdir(folder))
+                time.sleep(0.2)
+                os.kill(proc.pid, sig)
+                self.assertEqual(proc.wait(30), -sig, "the host still ends by the signal")
+                self.assertFalse(os.path.lexists(folder), "the folder was left behind")
+                self.assertEqual([n for n in os.listdir(os.path.dirname(folder))
+                                  if n.startswith(os.path.basename(folder))], [])
+
+    def test_a_host_s_own_signal_handler_is_kept(self):
+        proc, line, rig = self.host("""
+            def stop(signum, frame):
+                raise SystemExit(5)
+            signal.signal(signal.SIGTERM, stop)
+            with Bridge.start(exe) as b:
+                b.open(0, fotos)
+                say("folder", b.live_view_dir)
+                time.sleep(60)
+            """)
+        _, folder = line()
+        os.kill(proc.pid, signal.SIGTERM)
+        self.assertEqual(proc.wait(30), 5)
+        self.assertFalse(os.path.lexists(folder))
+        self.assertEqual(rig.cards[0].calls("exit"), [[]], "the with block closed the camera")
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()
