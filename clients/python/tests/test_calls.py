@@ -4,12 +4,13 @@ camera: what it returns when it works and what it raises when it does not."""
 import os
 import shutil
 import tempfile
+import threading
 import unittest
 
 from clienttest import DEFAULT_SETTINGS, MODEL, ClientTest
 from puente import Tarjeta, directive as d, generated
 
-from gpbridge import (BridgeError, BridgeExited, CameraClosed, Camera, Closed, Opened, Photo, Settings)
+from gpbridge import (BridgeError, BridgeExited, CameraClosed, Camera, Closed, FolderError, Opened, Photo, Settings)
 
 
 class Cameras(ClientTest):
@@ -41,6 +42,25 @@ class Cameras(ClientTest):
             with self.assertRaises(ValueError):
                 b.open(*bad)
         self.assertEqual(b.list_cameras()[0].model, MODEL, "the bridge still answers")
+
+    def test_a_download_folder_that_cannot_be_used_fails_at_open_naming_it(self):
+        b, rig = self.start(Tarjeta())
+        nested = os.path.join(rig.fotos, "a", "b")
+        self.assertEqual(b.open(0, nested).model, MODEL, "missing folders are made")
+        self.assertTrue(os.path.isdir(nested))
+        b.close()
+        plain = os.path.join(rig.root, "plain")
+        open(plain, "w").close()
+        for folder, options in ((os.path.join(rig.root, "missing"), {"create_folder": False}),
+                                (plain, {}), (os.path.join(plain, "under"), {})):
+            with self.subTest(folder=folder):
+                with self.assertRaises(FolderError) as cm:
+                    b.open(0, folder, **options)
+                self.assertEqual((cm.exception.folder, cm.exception.code), (folder, "FOLDER_NOT_WRITABLE"))
+                self.assertIn(folder, str(cm.exception))
+                self.assertFalse(os.path.exists(os.path.join(rig.root, "missing")))
+        self.assertFalse(b.is_open)
+        self.assertEqual(len(rig.cards[0].calls("init")), 1, "the camera was not asked to open")
 
     def test_open_failing_in_the_camera(self):
         b, rig = self.start(Tarjeta([d("initfail", -7)]))
@@ -123,6 +143,37 @@ class LiveView(ClientTest):
         self.assertIsNone(lv.next_frame(timeout=10), "a closed live view hands out nothing")
         self.assertEqual(b.quit(), 0)
         self.assertTrue(os.path.isdir(os.path.join(base, "live")), "a folder the host gave is left alone")
+
+    def test_live_view_on_one_thread_while_another_takes_photos(self):
+        # The supported pattern: the live view's own thread shows frames,
+        # the program's thread takes photos whenever it likes.
+        b, rig = self.opened()
+        counts = []
+        stop = threading.Event()
+
+        def show():
+            with b.live_view() as live:
+                for frame in live:
+                    counts.append(frame.n)
+                    if stop.is_set():
+                        break
+
+        viewer = threading.Thread(target=show)
+        viewer.start()
+        photos = []
+        for _ in range(3):
+            seen = len(counts)
+            while len(counts) < seen + 5:
+                self.assertTrue(viewer.is_alive(), "live view ended")
+                threading.Event().wait(0.01)
+            photos.append(b.capture().name)
+        stop.set()
+        viewer.join(30)
+        self.assertFalse(viewer.is_alive())
+        self.assertEqual(photos, ["IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"])
+        self.assertEqual(counts, sorted(set(counts)))
+        self.assertEqual([e for e in self.drain(b, quiet=0.5) if isinstance(e, Photo)], [],
+                         "every photo went to its capture")
 
     def test_live_view_failure_ends_the_iteration(self):
         b, rig = self.opened(Tarjeta([d("preview", "fail", -7)]))

@@ -11,7 +11,7 @@ import tempfile
 import threading
 import unittest
 
-from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Photo,
+from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Frame, Photo,
                       ProtocolError, SettingChoices, Settings)
 from gpbridge._wire import LineSplitter, command_line, parse_event
 
@@ -106,6 +106,36 @@ class Parsing(unittest.TestCase):
         with self.assertRaises(ValueError):
             command_line("open", "0", "/" + "a" * 8190)
         self.assertEqual(command_line("set_setting", "iso", "Auto ISO"), b"ajustar iso Auto ISO\n")
+
+
+class FrameFiles(unittest.TestCase):
+    """Frame.read() in a live-view folder others can write to: it reads the
+    file it opened, never through a link, and never blocks."""
+
+    def test_read_takes_only_a_plain_file_by_its_own_name(self):
+        root = tempfile.mkdtemp(prefix="gpbridge-frame-")
+        self.addCleanup(shutil.rmtree, root, True)
+        path = os.path.join(root, "vista.jpg")
+        with open(path, "wb") as f:
+            f.write(b"\xff\xd8" + b"x" * 300000)
+        self.assertEqual(Frame(1, path).read(), b"\xff\xd8" + b"x" * 300000)
+        secret = os.path.join(root, "secret")
+        with open(secret, "wb") as f:
+            f.write(b"not yours")
+        os.unlink(path)
+        os.symlink(secret, path)
+        with self.assertRaises(OSError):
+            Frame(2, path).read()
+        os.unlink(path)
+        os.mkfifo(path)
+        reader = threading.Thread(target=lambda: self.assertRaises(OSError, Frame(3, path).read))
+        reader.start()
+        reader.join(10)
+        self.assertFalse(reader.is_alive(), "read() blocked on a FIFO")
+        os.unlink(path)
+        os.mkdir(path)
+        with self.assertRaises(OSError):
+            Frame(4, path).read()
 
 
 FAKE = r'''
