@@ -417,7 +417,8 @@ class Bridge:
         self._folder: str | None = None
         self._away: str | None = None  # why the camera is away, while reconnecting
         self._mending = False  # the keeper is reconnecting
-        self._live_again = False  # live view failed once: turn it on again
+        self._live_pending = False  # live view failed once: perhaps turn it on again
+        self._live_again = False  # ... yes: the keeper does
         self._shot: _Shot | None = None
         self._last_output = time.monotonic()
         self.model: str | None = None
@@ -808,6 +809,13 @@ class Bridge:
                 self._last_output = time.monotonic()
                 for line in splitter.feed(chunk):
                     self._line(line)
+                if self._live_pending:
+                    # Live view failed: turn it on again unless the lines
+                    # read with the failure say the camera has gone.
+                    with self._cond:
+                        self._live_pending = False
+                        self._live_again = self._open and self._live is not None
+                        self._cond.notify_all()
             tail = splitter.end()
             if tail is not None:
                 self._deliver([tail])  # reported, but the calls fail as BridgeExited
@@ -904,7 +912,7 @@ class Bridge:
                 # Once: the camera may be going (a cerrada follows) or the
                 # failure may pass. The keeper turns live view on again.
                 live._retried = True
-                self._live_again = True
+                self._live_pending = True  # decided once this read's lines are in
                 return []
             live._end(None)
             self._live = None
