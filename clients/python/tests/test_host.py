@@ -12,6 +12,9 @@ import time
 
 from clienttest import ClientTest, Rig
 from puente import Tarjeta
+from test_reconnect import plug, unplug
+
+STATION = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "station.py")
 
 HOST_PRELUDE = textwrap.dedent("""\
     import os, signal, sys, time
@@ -33,7 +36,7 @@ def gone(pid):
 
 
 class Host(ClientTest):
-    def host(self, body, *cards):
+    def host(self, body, *cards, quiet=False):
         """Starts a host program (in a process group of its own, as a shell
         runs a foreground job) on a bridge with these cards. Returns the
         process and a function reading its next line."""
@@ -41,7 +44,8 @@ class Host(ClientTest):
         self.addCleanup(rig.cleanup)
         proc = subprocess.Popen([sys.executable, "-c", HOST_PRELUDE + textwrap.dedent(body),
                                  rig.executable, rig.fotos],
-                                stdout=subprocess.PIPE, text=True, start_new_session=True)
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL if quiet else None,
+                                text=True, start_new_session=True)
         self.addCleanup(self.reap, proc)
 
         def line():
@@ -104,7 +108,7 @@ class Host(ClientTest):
                     say("folder", b.live_view_dir)
                     for frame in live:  # frames keep landing in the folder
                         pass
-                    """)
+                    """, quiet=True)  # no KeyboardInterrupt traceback
                 _, folder = line()
                 self.assertTrue(os.path.isdir(folder))
                 time.sleep(0.2)
@@ -129,6 +133,53 @@ class Host(ClientTest):
         self.assertEqual(proc.wait(30), 5)
         self.assertFalse(os.path.lexists(folder))
         self.assertEqual(rig.cards[0].calls("exit"), [[]], "the with block closed the camera")
+
+
+class Station(ClientTest):
+    """examples/station.py: five photos beside live view, across a pulled
+    cable and up to a Ctrl-C, with no recovery code of its own."""
+
+    def station(self):
+        rig = Rig((Tarjeta(),))
+        self.addCleanup(rig.cleanup)
+        proc = subprocess.Popen([sys.executable, STATION, rig.executable, rig.fotos],
+                                stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.addCleanup(Host.reap, proc)
+        return proc, rig
+
+    @staticmethod
+    def next_line(proc, start):
+        """The next line starting with `start` (live-view lines skipped)."""
+        while True:
+            line = proc.stdout.readline()
+            if not line or line.startswith(start):
+                return line.split()
+
+    def test_five_photos_across_a_pulled_cable(self):
+        proc, rig = self.station()
+        card = rig.cards[0]
+        self.assertEqual(self.next_line(proc, "photo")[0], "photo")
+        unplug(card)
+        self.assertEqual(self.next_line(proc, "camera"), ["camera", "disconnected"])
+        time.sleep(1)
+        plug(card)
+        self.assertEqual(self.next_line(proc, "camera"), ["camera", "reconnected"])
+        photos = [self.next_line(proc, "photo")[1] for _ in range(4)]
+        self.assertEqual(proc.wait(60), 0)
+        # The camera numbers its photos anew after the reconnection; the
+        # bridge gives a name already taken the next free suffix.
+        self.assertEqual(len(set(photos)), 4)
+        self.assertEqual(len(os.listdir(rig.fotos)), 5)
+        self.assertTrue(all(os.path.isfile(p) for p in photos))
+        self.assertEqual([op for _, op, _ in card.log() if op in ("init", "exit")], ["init", "exit"] * 2)
+
+    def test_ctrl_c_closes_the_camera_in_order(self):
+        proc, rig = self.station()
+        self.next_line(proc, "photo")
+        os.killpg(proc.pid, signal.SIGINT)
+        self.assertEqual(self.next_line(proc, "stopped"), ["stopped"])
+        self.assertEqual(proc.wait(30), 0)
+        self.assertEqual(rig.cards[0].calls("exit"), [[]], "the camera was closed")
 
 
 if __name__ == "__main__":
