@@ -10,7 +10,8 @@ import unittest
 from clienttest import DEFAULT_SETTINGS, MODEL, ClientTest
 from puente import Tarjeta, directive as d, generated
 
-from gpbridge import (BridgeError, BridgeExited, CameraClosed, Camera, Closed, FolderError, Opened, Photo, Settings)
+from gpbridge import (BridgeError, BridgeExited, CameraClosed, Camera, Closed, FolderError, Opened, Photo,
+                      SettingChoices, Settings)
 
 
 class Cameras(ClientTest):
@@ -112,6 +113,43 @@ class Capture(ClientTest):
         with self.assertRaises(CameraClosed):
             b.capture()
         self.assertEqual(rig.cards[0].calls("trigger"), [])
+
+
+class ExposureSettings(ClientTest):
+    def test_choices_then_setting_each_key(self):
+        card = Tarjeta([d("widget", "iso", "menu", "100", "Auto ISO", "100", "400")])
+        b, rig = self.start(card)
+        with self.assertRaises(CameraClosed):
+            b.setting_choices()
+        b.open(0, rig.fotos)
+        self.assertEqual(b.setting_choices(), SettingChoices(
+            ["Auto ISO", "100", "400"], ["f/2.8", "f/4", "f/5.6", "f/8", "f/11"],
+            ["1/30", "1/60", "1/125", "1/250", "1/500"]))
+        self.assertEqual(b.set_setting("iso", "Auto ISO"), Settings("Auto ISO", "f/5.6", "1/125", "100%"))
+        self.assertEqual(b.set_setting("aperture", "f/8").aperture, "f/8")
+        got = b.set_setting("shutter_speed", "1/500")
+        self.assertEqual(got, Settings("Auto ISO", "f/8", "1/500", "100%"))
+        self.assertEqual(b.settings, got)
+        self.assertEqual([f for f in card.calls("set_config") if f[0] != "capturetarget"],
+                         [["iso", "Auto ISO"], ["f-number", "f/8"], ["shutterspeed", "1/500"]])
+
+    def test_refused_values(self):
+        card = Tarjeta()
+        b, rig = self.opened(card)
+        for key, value in (("iso", "401"), ("aperture", ""), ("shutter_speed", "1/125 ")):
+            with self.subTest(key=key, value=value):
+                with self.assertRaises(BridgeError) as cm:
+                    b.set_setting(key, value)
+                self.assertEqual((cm.exception.text, cm.exception.code), ("ajustar: Bad parameters", "SETTING_REJECTED"))
+        self.assertEqual([f for f in card.calls("set_config") if f[0] != "capturetarget"], [],
+                         "the camera was not asked")
+        card.control(d("setfail", -1))
+        with self.assertRaises(BridgeError) as cm:
+            b.set_setting("iso", "400")
+        self.assertEqual((cm.exception.text, cm.exception.code), ("ajustar: Unspecified error", "SETTING_REJECTED"))
+        self.assertEqual(b.set_setting("iso", "800").iso, "800", "the camera takes the next one")
+        self.assertTrue(b.is_open)
+        self.assertEqual([e for e in self.drain(b) if not isinstance(e, Settings)], [])
 
 
 class LiveView(ClientTest):
