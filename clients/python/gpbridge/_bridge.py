@@ -503,6 +503,7 @@ class Bridge:
             # A new camera, or the same one again: the old one is not to be
             # brought back any more.
             self._session = None
+            self._cond.notify_all()
         camera = None
         if self._reconnect:
             # Learn the camera's port, to find it again after a pull.
@@ -1052,6 +1053,7 @@ class Bridge:
         backoff = 0.25
         while True:
             with self._cond:
+                proc = self._proc
                 while True:
                     if self._quitting or self._over:
                         return

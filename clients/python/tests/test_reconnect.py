@@ -240,7 +240,7 @@ class WatchdogOnAStandIn(StandIn):
         self.assertEqual(b.quit(), -signal.SIGKILL)
 
     def test_an_idle_bridge_that_reports_is_left_alone(self):
-        b = self.start(watchdog=1.0, period=0.2)
+        b = self.start(watchdog=2.0, period=0.2)
         b.open(0, self.fotos)
         time.sleep(3)
         self.assertTrue(b.running and b.is_open)
@@ -341,7 +341,7 @@ class ReconnectOnTheSimulatedCamera(ClientTest):
     def test_a_hung_bridge_is_killed_then_started_again(self):
         events = []
         card = Tarjeta()
-        b, rig = self.opened(card, watchdog=2.0, **self.events_into(events))
+        b, rig = self.opened(card, watchdog=5.0, **self.events_into(events))
         hung = b.pid
         # The new bridge must not hang the same way: its camera waits until
         # the hang is off the control file (a new process reads it anew).
@@ -357,7 +357,7 @@ class ReconnectOnTheSimulatedCamera(ClientTest):
 
     def test_without_reconnect_a_hung_bridge_fails_the_waiting_call(self):
         card = Tarjeta()
-        b, rig = self.opened(card, watchdog=2.0)
+        b, rig = self.opened(card, watchdog=5.0)
         card.control(d("waithang", 3600))
         time.sleep(0.5)
         with self.assertRaises(BridgeExited) as cm:
