@@ -861,7 +861,10 @@ class Bridge:
             self._exited = True
             self._open = False
             self._finish_all(lambda: BridgeExited(rc, hung))
-            if self._reconnect and not self._quitting:
+            # A bridge that ended in order (status 0: told to by a signal,
+            # having closed its camera) is not started again; one that died
+            # or hung is.
+            if self._reconnect and not self._quitting and (rc != 0 or hung):
                 # The keeper starts another bridge and, if a camera was
                 # open, opens it again.
                 if self._session is not None:
@@ -991,6 +994,10 @@ class Bridge:
         if call is None:
             if not coming_back:
                 out.append(Closed(reason))
+            if reason != "disconnected":
+                # Closed in order by someone else (a signal to the bridge):
+                # not to be brought back.
+                self._session = None
             return out
         if call.kind != "open":
             self._finish(call, "disconnected" if call.disconnected else "requested")

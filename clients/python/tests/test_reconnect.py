@@ -338,6 +338,19 @@ class ReconnectOnTheSimulatedCamera(ClientTest):
         self.assertEqual(b.capture().name, "IMG_0001.JPG")
         self.assertEqual(b.quit(), 0)
 
+    def test_a_bridge_stopped_in_order_by_a_signal_is_not_started_again(self):
+        events = []
+        b, rig = self.opened(**self.events_into(events))
+        os.kill(b.pid, signal.SIGTERM)
+        until(lambda: not b.running, what="the end of the bridge")
+        time.sleep(1)
+        with self.assertRaises(BridgeExited) as cm:
+            b.capture(timeout=30)
+        self.assertEqual(cm.exception.returncode, 0)
+        self.assertFalse(b.running)
+        self.assertEqual(events, [Closed("requested")])
+        self.assertEqual(b.quit(), 0)
+
     def test_a_hung_bridge_is_killed_then_started_again(self):
         events = []
         card = Tarjeta()
