@@ -18,7 +18,7 @@ from clienttest import MODEL, ClientTest
 from puente import Tarjeta, directive as d
 
 from gpbridge import (Bridge, BridgeExited, BridgeTimeout, CameraClosed, CameraUnavailable, Closed,
-                      Disconnected, Photo, Reconnected, Settings)
+                      Disconnected, Photo, Reconnected)
 
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakebridge.py")
 PORT = "usb:001,004"
