@@ -776,10 +776,19 @@ class Bridge:
     def _downloading(self, call: _Call, seen: dict[str, tuple[int, int]]) -> bool:
         """Whether a partial file of a sibling of this shot appeared or grew
         since the last look (the bridge writes NAME.parcial while it
-        downloads). Lock held; only names and sizes are looked at."""
+        downloads). Called with the lock held; the folder is listed without
+        it, and only names and sizes are looked at."""
         shot, folder = self._shot, self._folder
         if shot is None or shot.call is not call or folder is None:
             return False
+        self._cond.release()
+        try:
+            return self._partials_grew(shot, folder, seen)
+        finally:
+            self._cond.acquire()
+
+    @staticmethod
+    def _partials_grew(shot: _Shot, folder: str, seen: dict[str, tuple[int, int]]) -> bool:
         grew = False
         try:
             with os.scandir(folder) as entries:

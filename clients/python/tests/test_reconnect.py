@@ -390,6 +390,17 @@ class ShotFiles(ClientTest):
                 self.assertEqual([f.name for f in b.capture().files], ["IMG_0002.JPG", "IMG_0002.CR2", "IMG_0002.XMP"])
                 self.assertEqual([e for e in self.drain(b) if isinstance(e, Photo)], [])
 
+    def test_a_sibling_still_downloading_is_waited_for(self):
+        # Each file takes about a second to download, far longer than the
+        # 0.3 s the capture waits after a file: the partial file growing in
+        # the folder keeps it waiting.
+        card = Tarjeta([d("siblings", ".CR2"), d("chunkdelay", 250000),
+                        d("next", "/store_00010001/DCIM/100SIMUL", "BIG.JPG", 4 * 65536)])
+        b, rig = self.opened(card)
+        photo = b.capture()
+        self.assertEqual([f.name for f in photo.files], ["BIG.JPG", "BIG.CR2"])
+        self.assertEqual(os.path.getsize(photo.files[1].path), 4 * 65536)
+
     def test_files_that_come_late_are_never_the_next_capture_s(self):
         # Not waiting for them: each sibling comes with its capture if it
         # is already in, else as an event; never with another capture.
