@@ -705,7 +705,8 @@ class Bridge:
             raise CameraUnavailable(f"{kind}: the camera was away for the whole "
                                     f"{deadline.limit} s ({self._away})")
 
-    def _call(self, kind: str, line: bytes, timeout: float | None, internal: bool = False) -> Any:
+    def _call(self, kind: str, line: bytes, timeout: float | None, internal: bool = False,
+              wanted: Callable[[], bool] | None = None) -> Any:
         deadline = _Deadline(timeout)
         while not internal:  # the keeper holds the call lock already
             # Never while holding the call lock: the keeper needs it to
@@ -726,6 +727,8 @@ class Bridge:
                     self._check_running()
                     if kind in _CAMERA_CALLS and not self._open:
                         raise CameraClosed("no camera is open")
+                    if wanted is not None and not wanted():
+                        raise _NotWanted()
                     self._calls.append(call)
                     stdin = self._proc.stdin
                 try:
@@ -1158,8 +1161,18 @@ class Bridge:
             index = _find(cameras, session)
             if index is None:
                 return False
-            opened = self._call("open", command_line("open", str(index), session.folder), 30.0,
-                                internal=True)
+            try:
+                # Not sent once close(), open() or quit() has dropped the
+                # session; dropped after it is sent, it is closed below.
+                line = command_line("open", str(index), session.folder)
+                opened = self._call("open", line, 30.0, internal=True,
+                                    wanted=lambda: self._session is session and not self._quitting)
+            except _NotWanted:
+                with self._cond:
+                    if self._session is None:
+                        self._away = None
+                        self._cond.notify_all()
+                return True
             with self._cond:
                 if self._session is not session or self._quitting:
                     stale = True
@@ -1187,6 +1200,10 @@ class Bridge:
             return True
         except GpbridgeError:
             return False
+
+
+class _NotWanted(GpbridgeError):
+    """The keeper's open was no longer wanted when its turn came."""
 
 
 def _find(cameras: list[Camera], session: _Session) -> int | None:

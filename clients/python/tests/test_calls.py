@@ -140,7 +140,8 @@ class ExposureSettings(ClientTest):
             with self.subTest(key=key, value=value):
                 with self.assertRaises(BridgeError) as cm:
                     b.set_setting(key, value)
-                self.assertEqual((cm.exception.text, cm.exception.code), ("ajustar: Bad parameters", "SETTING_REJECTED"))
+                self.assertEqual((cm.exception.text, cm.exception.code),
+                                 ("ajustar: Bad parameters", "SETTING_REJECTED"))
         self.assertEqual([f for f in card.calls("set_config") if f[0] != "capturetarget"], [],
                          "the camera was not asked")
         card.control(d("setfail", -1))

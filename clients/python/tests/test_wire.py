@@ -89,7 +89,8 @@ class Parsing(unittest.TestCase):
                b'{"e":"camaras","lista":{}}', b'{"e":"camaras","lista":[{"modelo":"x"}]}',
                b'{"e":"camaras","lista":["x"]}', b'{"e":"cerrada","motivo":"ya"}',
                b'{"e":"error","texto":null}', b'{"e":"vistaFin"', b'{"e":"vistaFin"} x',
-               b'{"e":"opciones","iso":["1"],"diafragma":[]}', b'{"e":"opciones","iso":"1","diafragma":[],"velocidad":[]}',
+               b'{"e":"opciones","iso":["1"],"diafragma":[]}',
+               b'{"e":"opciones","iso":"1","diafragma":[],"velocidad":[]}',
                b'{"e":"opciones","iso":[1],"diafragma":[],"velocidad":[]}',
                b'{"e":"opciones","iso":[["1"]],"diafragma":[],"velocidad":[]}']
         for line in bad:
