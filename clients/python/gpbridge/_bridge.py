@@ -187,7 +187,7 @@ _CAMERA_CALLS = ("capture", "setting_choices", "set_setting")
 
 
 class _Call:
-    __slots__ = ("kind", "done", "result", "error", "model", "disconnected", "limit", "marked", "files")
+    __slots__ = ("kind", "done", "result", "error", "model", "disconnected", "limit", "files")
 
     def __init__(self, kind: str, limit: float | None = None) -> None:
         self.kind = kind
@@ -197,7 +197,6 @@ class _Call:
         self.model: str | None = None
         self.disconnected = False
         self.limit = limit  # its time limit; None: none
-        self.marked = False  # set_setting: the answer to its `opciones` came
         self.files: list[File] = []  # capture: the files of its shot so far
 
 
@@ -538,10 +537,10 @@ class Bridge:
             raise ValueError(f"setting must be one of {sorted(SETTINGS)}, not {key!r}")
         if not isinstance(value, str):
             raise TypeError(f"a setting's value is a str, not {type(value).__name__}")
-        # `opciones` first, in the same write: its answer marks where the
-        # answer to `ajustar` starts, so a settings report the bridge wrote
-        # before reading the command is not taken for it.
-        line = command_line("setting_choices") + command_line("set_setting", SETTINGS[key], value)
+        # `opciones` behind it, in the same write: the answer is the last
+        # settings report before the answer to `opciones`, so an idle report
+        # the bridge wrote before reading `ajustar` is never taken for it.
+        line = command_line("set_setting", SETTINGS[key], value) + command_line("setting_choices")
         return self._call("set_setting", line, timeout)
 
     def close(self, timeout: float | None = 15.0) -> str:
@@ -939,10 +938,13 @@ class Bridge:
             if op == "live_view" and live is not None:
                 live.error = BridgeError(text)  # its end follows
                 return []
-            call = self._first(lambda c: op in _CLAIMS.get(c.kind, ()) and not c.files)
+            call = self._first(lambda c: op in _CLAIMS.get(c.kind, ()) and not c.files and c.error is None)
             if call is None:
                 return [Failure(text, op)]
-            self._finish(call, error=BridgeError(text))
+            if call.kind == "set_setting":
+                call.error = BridgeError(text)  # the answer to its `opciones` ends it
+            else:
+                self._finish(call, error=BridgeError(text))
             return []
         if kind == "cameras":
             call = self._first(lambda c: c.kind == "list_cameras")
@@ -951,13 +953,15 @@ class Bridge:
             self._finish(call, [Camera(**c) for c in f["cameras"]])
             return []
         if kind == "setting_choices":
-            call = self._first(lambda c: c.kind == "setting_choices" or (c.kind == "set_setting" and not c.marked))
+            call = self._first(lambda c: c.kind in ("setting_choices", "set_setting"))
             if call is None:
                 return [ProtocolError("setting choices nobody asked for")]
-            if call.kind == "set_setting":
-                call.marked = True
-            else:
+            if call.kind == "setting_choices":
                 self._finish(call, SettingChoices(**f))
+            elif call.error is None and call.result is None:
+                self._finish(call, error=ProtocolError("no settings report answered ajustar"))
+            else:
+                self._finish(call, call.result, call.error)
             return []
         if kind == "opened":
             self._open, self.model = True, f["model"]
@@ -968,11 +972,13 @@ class Bridge:
             return []
         if kind == "settings":
             self.settings = settings = Settings(**f)
-            call = self._first(lambda c: (c.kind == "open" and c.model is not None)
-                               or (c.kind == "set_setting" and c.marked))
+            call = self._first(lambda c: (c.kind == "open" and c.model is not None) or c.kind == "set_setting")
             if call is None:
                 return [settings]
-            self._finish(call, Opened(call.model, settings) if call.kind == "open" else settings)
+            if call.kind == "set_setting":
+                call.result = settings  # the last one before its `opciones` answer
+            else:
+                self._finish(call, Opened(call.model, settings))
             return []
         if kind == "closed":
             return self._closed(f["reason"], live)
