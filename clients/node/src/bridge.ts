@@ -244,8 +244,11 @@ class Proc {
 
 interface Target {
   folder: string;
+  /** The camera's port when it was last found (null when the detection did not show it). */
   port: string | null;
   model: string;
+  /** Ports of the other cameras detected with it: never taken for it. */
+  others: Set<string>;
 }
 
 /** The files of one shot, as they arrive. */
@@ -453,7 +456,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return this.enqueue(
       this.openCall(index, dir, false, waitMs, (o) => {
         const c = cams?.[index];
-        if (!this.noRestart) this.target = { folder: dir, port: c && c.model === o.model ? c.port : null, model: o.model };
+        const port = c && c.model === o.model ? c.port : null;
+        const others = new Set((cams ?? []).map((x) => x.port).filter((p) => p !== port));
+        if (!this.noRestart) this.target = { folder: dir, port, model: o.model, others };
       }),
     );
   }
@@ -1133,10 +1138,11 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (this.target !== target) return true;
     if (cams === null) return false;
     // The same port; where it changed (USB re-enumerates a camera plugged
-    // in again), the same model if exactly one camera is of it.
+    // in again), the same model if exactly one camera is of it, leaving out
+    // the cameras that were there beside it.
     let index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port);
     if (index < 0) {
-      const same = cams.flatMap((c, i) => (c.model === target.model ? [i] : []));
+      const same = cams.flatMap((c, i) => (c.model === target.model && !target.others.has(c.port) ? [i] : []));
       if (same.length !== 1) return false;
       index = same[0];
     }
@@ -1144,6 +1150,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (this.target !== target) return true;
     if (opened === null) return false;
     target.port = cams[index].port;
+    for (const c of cams) if (c.port !== target.port) target.others.add(c.port);
     this.away = false;
     if (this.viewers.size > 0) {
       const on = new Call<void>(WIRE.command.liveViewOn, "liveView").quiet();
