@@ -624,20 +624,37 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (!validLimit(waitMs)) {
       return Promise.reject(new RangeError(`setSetting: timeoutMs must be a number >= 0, got ${String(waitMs)}`));
     }
-    const call = new Call<Settings>(`${WIRE.command.setSetting} ${SETTING_KEYS[key]} ${value}`, "setSetting");
+    // The bridge's idle settings report may cross the command on its way:
+    // an `opciones` sent right behind it marks where the answer ends, and
+    // the answer is the last report (or `ajustar` error) before it.
+    const call = new Call<Settings>(
+      `${WIRE.command.setSetting} ${SETTING_KEYS[key]} ${value}\n${WIRE.command.settingChoices}`,
+      "setSetting",
+    );
     call.needs = "camera";
     call.holdMs = waitMs;
     call.prepare = () => (this.cameraOpen ? null : noCamera("setSetting"));
+    let answer: Settings | BridgeError | null = null;
     call.event = (ev) => {
-      if (ev.e === WIRE.event.settings) {
-        call.succeed(toSettings(ev));
-      } else if (ev.e === WIRE.event.error && errorLabelOf(ev.texto) === WIRE.errorLabel.setSetting) {
-        call.fail(reported("setSetting", ev.texto));
-        return true;
-      } else if (ev.e === WIRE.event.closed) {
-        call.fail(closedError("setSetting", ev.motivo));
+      switch (ev.e) {
+        case WIRE.event.settings:
+          answer = toSettings(ev);
+          return false;
+        case WIRE.event.error:
+          if (errorLabelOf(ev.texto) !== WIRE.errorLabel.setSetting) return false;
+          answer = reported("setSetting", ev.texto);
+          return true;
+        case WIRE.event.choices:
+          if (answer instanceof BridgeError) call.fail(answer);
+          else if (answer !== null) call.succeed(answer);
+          else call.fail(new BridgeError("BRIDGE_ERROR", "setSetting: the bridge gave no answer"));
+          return false;
+        case WIRE.event.closed:
+          call.fail(closedError("setSetting", ev.motivo));
+          return false;
+        default:
+          return false;
       }
-      return false;
     };
     return this.enqueue(call);
   }

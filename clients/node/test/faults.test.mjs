@@ -162,7 +162,8 @@ test("exposure settings", LIMIT, async (t) => {
         opciones: [{ write: OPCIONES }],
         ajustar: {
           each: [
-            [{ write: ajustes("200") }],
+            // An idle report the bridge wrote just before it read the command.
+            [{ write: AJUSTES + "\n" }, { sleep: 50 }, { write: ajustes("200") }],
             [{ write: ajustes("Auto ISO") }],
             [{ write: ajustes("200", "1/250") }],
             [{ write: '{"e":"error","texto":"ajustar: Bad parameters"}\n' }],
@@ -197,9 +198,13 @@ test("exposure settings", LIMIT, async (t) => {
     assert.deepEqual(commands().slice(1), [
       "opciones",
       "ajustar iso 200",
+      "opciones",
       "ajustar iso Auto ISO",
+      "opciones",
       "ajustar velocidad 1/250",
+      "opciones",
       "ajustar diafragma f/99",
+      "opciones",
     ]);
   });
 
