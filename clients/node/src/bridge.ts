@@ -1165,7 +1165,8 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     }
     const opened = await this.enqueue(this.openCall(index, target.folder, true, Infinity)).catch(() => null);
     if (this.target !== target) return true;
-    if (opened === null) return false;
+    // Gone again in the same breath (its `cerrada` came with the answer): try again.
+    if (opened === null || !this.cameraOpen) return false;
     target.port = cams[index].port;
     for (const c of cams) if (c.port !== target.port) target.others.add(c.port);
     this.away = false;

@@ -187,7 +187,7 @@ test("reconnect", LIMIT, async (t) => {
   });
 
   await t.test("a hung bridge is killed by the watchdog, and a new one takes over", async () => {
-    await session([[]], { reconnect: true, watchdogMs: 1000 }, async ({ bridge, sim }) => {
+    await session([[]], { reconnect: true, watchdogMs: 3000 }, async ({ bridge, sim }) => {
       await bridge.open(0, sim.photos);
       const first = bridge.pid;
       const lost = next(bridge, "disconnected");

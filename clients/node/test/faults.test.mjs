@@ -254,7 +254,7 @@ test("a hung bridge", LIMIT, async (t) => {
   const hang = { abrir: [...OPENED, { sleep: 60000 }] };
 
   await t.test("silent with a camera open for longer than watchdogMs: killed, and calls fail saying so", async (t) => {
-    const { bridge } = await startFake(t, { on: hang }, { watchdogMs: 300 });
+    const { bridge } = await startFake(t, { on: hang }, { watchdogMs: 1000 });
     await bridge.open(0, ".");
     const err = await within(bridge.capture({ timeoutMs: 20000 }).catch((e) => e));
     assert.equal(err.code, "ERR_BRIDGE_EXITED");
@@ -263,9 +263,9 @@ test("a hung bridge", LIMIT, async (t) => {
   });
 
   await t.test("silent with no camera open and no call: left alone", async (t) => {
-    const { bridge } = await startFake(t, { on: { buscar: [{ write: camaras("x:1") }] } }, { watchdogMs: 100 });
+    const { bridge } = await startFake(t, { on: { buscar: [{ write: camaras("x:1") }] } }, { watchdogMs: 1000 });
     const pid = bridge.pid;
-    await sleep(500);
+    await sleep(3000);
     assert.equal((await bridge.listCameras()).length, 1);
     assert.equal(bridge.pid, pid);
     assert.equal(bridge.exited, false);
@@ -275,7 +275,7 @@ test("a hung bridge", LIMIT, async (t) => {
     const { bridge, commands, dir } = await startFake(
       t,
       { runs: [{ on: { buscar: [{ write: camaras("x:1") }], ...hang } }, { on: { buscar: [{ write: camaras("x:1") }], abrir: OPENED } }] },
-      { watchdogMs: 300, reconnect: true },
+      { watchdogMs: 1000, reconnect: true },
     );
     const events = record(bridge, ["disconnected", "reconnected", "exit"]);
     const first = bridge.pid;
