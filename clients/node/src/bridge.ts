@@ -221,6 +221,7 @@ class Proc {
   hungMs = 0;
   /** Its standard output ended while it still ran. */
   outputEndedFirst = false;
+  readonly startedAt = performance.now();
   graceTimer: NodeJS.Timeout | null = null;
   readonly whenGone: Promise<void>;
   markGone!: () => void;
@@ -269,6 +270,8 @@ const BUSY_WATCHDOG_FACTOR = 4;
 const MAX_TIMER_MS = 2 ** 31 - 1;
 const RECONNECT_FIRST_MS = 250;
 const RECONNECT_MAX_MS = 2000;
+/** A bridge that dies sooner than this after its start is restarted only after a pause. */
+const QUICK_DEATH_MS = 2000;
 /** How long a live-view failure waits to see whether the camera is gone (and coming back). */
 const LIVE_VIEW_END_GRACE_MS = 1000;
 const SETTING_KEYS: Record<SettingKey, string> = {
@@ -345,6 +348,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   private target: Target | null = null;
   private away = false;
   private looping = false;
+  private quickDeaths = 0;
   private wake: (() => void) | null = null;
   private viewEndTimer: NodeJS.Timeout | null = null;
   /** The last shot whose further files may still come. */
@@ -1116,6 +1120,14 @@ export class Bridge extends EventEmitter<BridgeEvents> {
           if (!p.gone) {
             await p.whenGone;
             continue;
+          }
+          // A bridge that keeps dying as it starts is not restarted in a tight loop.
+          if (performance.now() - p.startedAt < QUICK_DEATH_MS) {
+            this.quickDeaths++;
+            await this.pause(Math.min(RECONNECT_FIRST_MS * 2 ** (this.quickDeaths - 1), RECONNECT_MAX_MS));
+            if (this.noRestart || this.over) return;
+          } else {
+            this.quickDeaths = 0;
           }
           try {
             const fresh = await spawnBridge(this.options, this.cwd, this.liveViewDir);

@@ -444,6 +444,23 @@ test("reconnect", LIMIT, async (t) => {
     assert.equal(bridge.exited, true);
   });
 
+  await t.test("a bridge that dies as it starts is restarted with backoff, not in a tight loop", async (t) => {
+    const { bridge, dir } = await startFake(
+      t,
+      { runs: [{ start: [{ write: AJUSTES + "\n" }] }, { start: [{ exit: 1 }] }] },
+      { reconnect: true },
+    );
+    const exits = record(bridge, ["exit"]);
+    await next(bridge, "settings"); // the first one runs
+    process.kill(bridge.pid, "SIGKILL");
+    await sleep(1500);
+    // Pauses of 250, 500, 1000 ms... between starts: a handful at most.
+    const starts = Number(readFileSync(path.join(dir, "runs"), "utf8"));
+    assert.ok(starts >= 2 && starts <= 6, `${starts} starts`);
+    assert.equal(await within(bridge.quit()), 1);
+    assert.deepEqual(exits, [["exit", 1, null]]);
+  });
+
   await t.test("kill() ends the bridge for good, even with reconnect", async (t) => {
     const { bridge } = await startFake(t, { on: {} }, { reconnect: true });
     bridge.kill("SIGTERM");
