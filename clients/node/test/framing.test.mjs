@@ -121,6 +121,9 @@ const VALID = [
   '{"e":"error","texto":"disparar: Unsupported operation"}',
   '{"e":"error","texto":"cámara: I/O problem"}',
   '{"e":"error","texto":"No se puede guardar en la carpeta"}',
+  '{"e":"error","texto":"ajustar: Bad parameters"}',
+  '{"e":"opciones","iso":["Auto ISO","100"],"diafragma":[],"velocidad":["1/125"]}',
+  '{"e":"opciones","iso":[],"diafragma":[],"velocidad":[]}',
 ];
 const INVALID = [
   "",
@@ -146,6 +149,11 @@ const INVALID = [
   '{"e":"ajustes","iso":100,"diafragma":"f/5.6","velocidad":"1/125","bateria":"1"}',
   `{"e":"abierta","modelo":"${"m".repeat(256)}"}`,
   '{"e":"vistaFin","__proto__":{"x":1}}',
+  '{"e":"opciones","iso":["100"],"diafragma":[]}',
+  '{"e":"opciones","iso":[100],"diafragma":[],"velocidad":[]}',
+  '{"e":"opciones","iso":"100","diafragma":[],"velocidad":[]}',
+  '{"e":"opciones","iso":[],"diafragma":[],"velocidad":[],"bateria":[]}',
+  '{"e":"error","texto":"ajustar:Bad parameters"}',
 ];
 
 test("event checking", async (t) => {
