@@ -7,7 +7,7 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, execFileSync } from "node:child_process";
 import { once } from "node:events";
-import { existsSync, mkdirSync, readFileSync, statSync, symlinkSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, readFileSync, rmSync, statSync, symlinkSync, writeFileSync } from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { Bridge, BridgeError, Frame } from "../dist/index.js";
@@ -509,7 +509,8 @@ test("the host's signals", LIMIT, async (t) => {
     process.kill(host.pid, "SIGKILL");
     await exited;
     await within(waitUntil(() => !alive(ready.pid)));
-    // Its own live-view folder cannot be removed by a process killed outright.
+    // A process killed outright cannot remove its live-view folder.
+    rmSync(ready.dir, { recursive: true, force: true });
   });
 
   for (const signal of ["SIGTERM", "SIGINT", "SIGHUP"]) {
