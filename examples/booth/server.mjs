@@ -2,7 +2,8 @@
 // Photo booth server: one camera through gpbridge, one page in the browser.
 //
 //   node server.mjs --photos DIR [--port 8080] [--host 127.0.0.1]
-//                   [--bridge EXECUTABLE] [--live DIR] [--debug]
+//                   [--allow-host NAME]... [--bridge EXECUTABLE] [--live DIR]
+//                   [--grace SECONDS] [--debug]
 //
 // Serves the page and its assets, an MJPEG live-view stream, Server-Sent
 // Events with the camera's state, a small JSON API the page posts to, and the
@@ -11,6 +12,7 @@
 import http from 'node:http';
 import fs from 'node:fs';
 import fsp from 'node:fs/promises';
+import os from 'node:os';
 import path from 'node:path';
 import { pipeline } from 'node:stream';
 import { fileURLToPath, pathToFileURL } from 'node:url';
@@ -20,6 +22,9 @@ const CLIENT = path.resolve(HERE, '../../clients/node/dist/index.js');
 const BOUNDARY = 'gpbridgeframe';
 const CAPTURE_TIMEOUT_MS = 20000;
 const LIVE_RETRY_MS = 2000;
+const STOP_GRACE_MS = 3000; // how long a stop waits for the camera before killing the bridge
+const KILL_WAIT_MS = 2000; // how long a killed bridge may take to be gone
+const VIEWER_CHECK_MS = 15; // how often a viewer with a frame waiting is looked at
 
 // The page and its assets: a fixed table, so no request path ever reaches
 // the filesystem here.
@@ -80,13 +85,22 @@ export async function photoFile(folder, raw) {
   return null;
 }
 
+// A name for this server as a Host header gives it: a DNS name or IPv4
+// address, or an IPv6 address in brackets, with an optional port.
+const HOST_NAME = /^(?:[a-z0-9](?:[a-z0-9.-]*[a-z0-9])?|\[[0-9a-f:.]+\])(?::\d{1,5})?$/i;
+
 function parseArgs(argv) {
-  const opts = { port: 8080, host: '127.0.0.1', bridge: undefined, live: undefined, photos: undefined, debug: false };
+  const opts = {
+    port: 8080, host: '127.0.0.1', allowHosts: [], bridge: undefined, live: undefined, photos: undefined,
+    graceMs: STOP_GRACE_MS, debug: false,
+  };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const value = () => { if (i + 1 >= argv.length) throw new Error(`${a} needs a value`); return argv[++i]; };
     if (a === '--port') opts.port = Number(value());
     else if (a === '--host') opts.host = value();
+    else if (a === '--allow-host') opts.allowHosts.push(value());
+    else if (a === '--grace') opts.graceMs = Number(value()) * 1000;
     else if (a === '--bridge') opts.bridge = value();
     else if (a === '--live') opts.live = value();
     else if (a === '--photos') opts.photos = value();
@@ -95,10 +109,36 @@ function parseArgs(argv) {
   }
   if (!opts.photos) throw new Error('--photos DIR is required');
   if (!Number.isInteger(opts.port) || opts.port < 0 || opts.port > 65535) throw new Error('bad --port');
+  if (!(opts.graceMs >= 0) || !Number.isFinite(opts.graceMs)) throw new Error('bad --grace');
+  for (const h of opts.allowHosts) if (!HOST_NAME.test(h)) throw new Error(`bad --allow-host ${h}`);
   return opts;
 }
 
-export async function createBooth({ photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, debug = false, env }) {
+// Bytes each TCP connection of this machine has not yet had acknowledged,
+// by "localPort:remotePort" (Linux; elsewhere an empty map, and only this
+// process's own buffer is watched).
+export function sendQueues() {
+  const out = new Map();
+  for (const file of ['/proc/net/tcp', '/proc/net/tcp6']) {
+    let text;
+    try { text = fs.readFileSync(file, 'latin1'); } catch { continue; }
+    for (const line of text.split('\n').slice(1)) {
+      const f = line.trim().split(/\s+/);
+      if (f.length < 5 || f[3] !== '01') continue; // established only
+      const local = parseInt(f[1].slice(f[1].lastIndexOf(':') + 1), 16);
+      const remote = parseInt(f[2].slice(f[2].lastIndexOf(':') + 1), 16);
+      const tx = parseInt(f[4].slice(0, f[4].indexOf(':')), 16);
+      const key = `${local}:${remote}`;
+      out.set(key, Math.max(out.get(key) || 0, tx));
+    }
+  }
+  return out;
+}
+
+export async function createBooth({
+  photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, allowHosts = [],
+  graceMs = STOP_GRACE_MS, debug = false, env,
+}) {
   const { Bridge } = await import(pathToFileURL(CLIENT).href);
   const photosDir = path.resolve(photos);
   await fsp.mkdir(photosDir, { recursive: true });
@@ -111,7 +151,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     disconnected: false,
   };
   const pages = new Set(); // SSE responses
-  const viewers = new Set(); // { res, busy }
+  const viewers = new Set(); // { res, key, next, writing }
   const stats = { published: 0, firstN: 0, lastN: 0, sent: 0, skipped: 0, repeated: 0 };
   let bridge = null;
   let starting = null;
@@ -161,6 +201,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
         b.on('closed', (reason) => {
           // 'otra': closed for the camera being opened, which may still fail.
           lastFrame = lastPart = null;
+          for (const v of viewers) v.next = null; // a picture of a closed camera
           state.camera = null;
           state.settings = null;
           if (reason === 'desconectada') state.disconnected = true;
@@ -229,6 +270,10 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     })();
   }
 
+  // Each viewer holds at most one frame waiting: a newer frame replaces it.
+  // The waiting frame is written once the previous one has left this
+  // machine (the kernel's send queue for that connection is empty), so a
+  // slow viewer's socket buffers never fill with old frames.
   function broadcast(data) {
     // One buffer per part, written with one call per viewer.
     const head = `--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`;
@@ -239,14 +284,32 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     part[part.length - 1] = 10;
     lastPart = part;
     for (const v of viewers) {
-      if (v.busy) { stats.skipped++; continue; } // a slow viewer gets the next frame instead
-      const ok = v.res.write(part);
-      stats.sent++;
-      if (!ok) {
-        v.busy = true;
-        v.res.once('drain', () => { v.busy = false; });
-      }
+      if (v.next) stats.skipped++; // a slow viewer gets this one instead
+      v.next = part;
     }
+    feedViewers();
+  }
+
+  let viewerCheck = null;
+  function feedViewers() {
+    clearTimeout(viewerCheck);
+    viewerCheck = null;
+    let queues = null;
+    let waiting = false;
+    for (const v of viewers) {
+      if (!v.next || v.writing) continue;
+      queues ??= sendQueues();
+      if ((queues.get(v.key) || 0) > 0) { waiting = true; continue; }
+      const part = v.next;
+      v.next = null;
+      v.writing = true;
+      stats.sent++;
+      v.res.write(part, () => {
+        v.writing = false;
+        if (v.next && !viewerCheck) viewerCheck = setTimeout(feedViewers, 0);
+      });
+    }
+    if (waiting && !closing) viewerCheck = setTimeout(feedViewers, VIEWER_CHECK_MS);
   }
 
   // -- camera actions ---------------------------------------------------------
@@ -310,11 +373,48 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
 
   // -- HTTP -----------------------------------------------------------------
 
-  const allowedHosts = new Set();
-  function hostAllowed(req) {
-    // Refuse other names for this server (DNS rebinding from a web page).
-    const h = (req.headers.host || '').toLowerCase();
+  // The names this server answers to: its own addresses and the names the
+  // operator gave. A page on another site that rebinds its own name to this
+  // machine sends that name as Host (and as Origin), and gets nowhere.
+  let actualPort = port;
+  let allowedHosts = new Set();
+  let namesRead = 0;
+  function readNames() {
+    const names = ['localhost', '127.0.0.1', '[::1]'];
+    if (host === '0.0.0.0' || host === '::') {
+      // Every interface: every address the machine has now.
+      for (const list of Object.values(os.networkInterfaces())) {
+        for (const a of list || []) names.push(a.family === 'IPv6' || a.family === 6 ? `[${a.address.split('%')[0]}]` : a.address);
+      }
+    } else {
+      names.push(host.includes(':') ? `[${host}]` : host);
+    }
+    const set = new Set();
+    const add = (h) => {
+      h = h.toLowerCase();
+      if (/(?::\d+)$/.test(h) && !/^\[[^\]]*\]$/.test(h)) { set.add(h); return; }
+      set.add(`${h}:${actualPort}`);
+      if (actualPort === 80) set.add(h); // browsers leave the default port out
+    };
+    for (const n of names) add(n);
+    for (const n of allowHosts) add(n);
+    allowedHosts = set;
+    namesRead = Date.now();
+  }
+  function isOwnName(h) {
+    h = (h || '').toLowerCase();
+    if (allowedHosts.has(h)) return true;
+    // An address the machine got since (a new lease, a new interface).
+    if (Date.now() - namesRead > 2000) readNames();
     return allowedHosts.has(h);
+  }
+  function hostAllowed(req) {
+    return isOwnName(req.headers.host);
+  }
+  function originAllowed(req) {
+    const origin = req.headers.origin;
+    if (origin === undefined) return true; // not a browser's cross-site request
+    return origin.startsWith('http://') && isOwnName(origin.slice('http://'.length));
   }
 
   function notFound(res) {
@@ -341,8 +441,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     if (req.method !== 'POST' || !(req.headers['content-type'] || '').startsWith('application/json')) {
       return json(res, 405, { message: 'POST application/json only' });
     }
-    const origin = req.headers.origin;
-    if (origin && origin !== `http://${req.headers.host}`) return json(res, 403, { message: 'wrong origin' });
+    if (!originAllowed(req)) return json(res, 403, { message: 'wrong origin' });
     try {
       const body = await readJson(req);
       if (name === 'search') return json(res, 200, { cameras: await search() });
@@ -403,11 +502,14 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     res.writeHead(200);
     res.flushHeaders();
     res.socket.setNoDelay(true);
-    const v = { res, busy: false };
+    const v = { res, key: `${res.socket.localPort}:${res.socket.remotePort}`, next: null, writing: false };
     viewers.add(v);
-    // A new viewer sees the current picture at once, not at the next change.
-    if (lastPart && state.camera) res.write(lastPart);
     req.on('close', () => viewers.delete(v));
+    // A new viewer sees the current picture at once, not at the next change.
+    if (lastPart && state.camera) {
+      v.next = lastPart;
+      feedViewers();
+    }
     ensureLive();
   }
 
@@ -459,6 +561,8 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
         return json(res, 200, {
           ...stats,
           bridgeFrames: bridge ? bridge.stats.frames : 0,
+          bridgePid: bridge ? bridge.pid : null,
+          serverPid: process.pid,
           cpuUserUs: cpu.user,
           cpuSystemUs: cpu.system,
           viewers: viewers.size,
@@ -476,14 +580,10 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     server.listen(port, host, resolve);
   });
   const actual = server.address().port;
-  const shown = host.includes(':') ? `[${host}]` : host;
-  for (const h of [`${shown}:${actual}`, `localhost:${actual}`, `127.0.0.1:${actual}`]) allowedHosts.add(h.toLowerCase());
-  // Browsers leave the default port out of the Host header.
-  if (actual === 80) for (const h of [shown, 'localhost', '127.0.0.1']) allowedHosts.add(h.toLowerCase());
-  if (host === '0.0.0.0' || host === '::') {
-    // Bound to every interface on purpose: accept any name.
-    allowedHosts.has = () => true;
-  }
+  actualPort = actual;
+  readNames();
+  const everywhere = host === '0.0.0.0' || host === '::';
+  const shown = everywhere ? '127.0.0.1' : host.includes(':') ? `[${host}]` : host;
   const keepAlive = setInterval(() => { for (const res of pages) res.write(': ping\n\n'); }, 15000);
 
   // Start the bridge and list the cameras at once, so the page has them.
@@ -493,20 +593,52 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     url: `http://${shown}:${actual}/`,
     port: actual,
     server,
+    /** The Host names this server answers to. */
+    names: () => [...allowedHosts],
+    /**
+     * Stops serving and ends the bridge: it may finish what it is doing
+     * (a download) for up to `graceMs`, then it is killed.
+     */
     async close() {
       closing = true;
       clearInterval(keepAlive);
       clearTimeout(liveRetry);
+      clearTimeout(viewerCheck);
       for (const v of viewers) v.res.end();
       for (const res of pages) res.end();
       viewers.clear();
       pages.clear();
       server.closeAllConnections?.();
-      await new Promise((r) => server.close(r));
+      const served = new Promise((r) => server.close(r));
       const b = bridge || (starting && await starting.catch(() => null));
-      if (b) await b.quit().catch(() => {});
+      if (b && !b.exited) {
+        // quit() waits its turn behind a capture in flight, which waits for
+        // its download: after the grace period the bridge is killed (a photo
+        // it was copying stays on the camera).
+        const quit = b.quit().catch(() => {});
+        if (await within(quit, graceMs) === TIMED_OUT) {
+          b.kill('SIGKILL');
+          await within(quit, KILL_WAIT_MS);
+        }
+      }
+      await within(served, KILL_WAIT_MS);
+    },
+    /** Kills the bridge at once (a second Ctrl-C). */
+    kill() {
+      closing = true;
+      const b = bridge;
+      if (b && !b.exited) b.kill('SIGKILL');
     },
   };
+}
+
+const TIMED_OUT = Symbol('timed out');
+function within(promise, ms) {
+  let timer;
+  return Promise.race([
+    promise,
+    new Promise((r) => { timer = setTimeout(r, ms, TIMED_OUT); }),
+  ]).finally(() => clearTimeout(timer));
 }
 
 async function main() {
@@ -519,15 +651,23 @@ async function main() {
   }
   const booth = await createBooth(opts);
   process.stdout.write(`${booth.url}\n`);
+  if (opts.host === '0.0.0.0' || opts.host === '::') {
+    process.stderr.write(`booth: answering to ${booth.names().join(', ')}\n`);
+  }
+  // The first signal stops in order, within the grace period and a little
+  // more; a second one (Ctrl-C again) kills the bridge and exits at once.
   let stopping = false;
-  const stop = async () => {
-    if (stopping) return;
+  const stop = (signal) => {
+    const status = 128 + os.constants.signals[signal];
+    if (stopping) {
+      booth.kill();
+      process.exit(status);
+    }
     stopping = true;
-    await booth.close();
-    process.exit(0);
+    setTimeout(() => { booth.kill(); process.exit(status); }, opts.graceMs + 2 * KILL_WAIT_MS + 1000).unref();
+    booth.close().then(() => process.exit(0), () => process.exit(status));
   };
-  process.on('SIGINT', stop);
-  process.on('SIGTERM', stop);
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, stop);
 }
 
 if (process.argv[1] && path.resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {

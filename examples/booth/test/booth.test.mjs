@@ -329,3 +329,6 @@ describe('the live-view stream', () => {
     }
   });
 });
+
+// The server's own checks, in this same run.
+await import('./server-checks.mjs');
