@@ -68,7 +68,7 @@ case $mode in
     say "ready, one simulated camera (cam1). Type commands, one per line; salir or Ctrl-D ends."
     say "\`abrir 0 photos\` saves photos in $demo/photos; live view goes to $live."
     say "From another terminal, $build/gpbridge-sim shoot cam1 presses its shutter button" \
-      "and $build/gpbridge-sim unplug cam1 pulls its cable."
+      "and $build/gpbridge-sim unplug cam1 pulls its cable (plug cam1 puts it back)."
     "$build/gpbridge-sim" "$live" <&3 3<&- &
     ;;
   real)

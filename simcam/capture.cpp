@@ -35,6 +35,27 @@ void fill_path(CameraFilePath& out, const std::string& folder, const std::string
   std::memcpy(out.name, name.data(), std::min(name.size(), sizeof out.name - 1));
 }
 
+// The name of a sibling: the stem (the name up to its last '.') and `ext`.
+std::string sibling_name(const std::string& name, const std::string& ext) {
+  std::size_t dot = name.rfind('.');
+  return name.substr(0, dot) + ext;
+}
+
+bool shot_exists(const Sim& sim, const std::string& folder, const std::string& name) {
+  if (photo_exists(sim, folder, name)) return true;
+  for (const auto& ext : sim.sibling_exts)
+    if (photo_exists(sim, folder, sibling_name(name, ext))) return true;
+  return false;
+}
+
+QueuedEvent file_added(const Photo& p) {
+  QueuedEvent e;
+  e.kind = EventKind::FileAdded;
+  e.folder = p.folder;
+  e.name = p.name;
+  return e;
+}
+
 // Hands one queued event to the caller; returns the wait's status.
 int deliver(Sim& sim, const QueuedEvent& e, int timeout, CameraEventType* type, void** data) {
   std::string t = std::to_string(timeout);
@@ -108,13 +129,30 @@ Photo take_next_photo(Sim& sim) {
   p.folder = kDefaultFolder;
   p.source.size = kDefaultPhotoSize;
   p.mtime = std::time(nullptr);
-  // Like a camera, never reuse the name of a photo still on the card.
+  // Like a camera, never reuse the name of a photo (or of one of its
+  // siblings) still on the card.
   do {
     char buf[32];
     std::snprintf(buf, sizeof buf, "IMG_%04u.JPG", sim.next_number++);
     p.name = buf;
-  } while (photo_exists(sim, p.folder, p.name));
+  } while (shot_exists(sim, p.folder, p.name));
   return p;
+}
+
+std::vector<Photo> sibling_photos(const Sim& sim, const Photo& first) {
+  std::vector<Photo> out;
+  for (const auto& ext : sim.sibling_exts) {
+    Photo s;
+    s.folder = first.folder;
+    s.name = sibling_name(first.name, ext);
+    if (s.name == first.name ||
+        std::any_of(out.begin(), out.end(), [&](const Photo& o) { return o.name == s.name; }))
+      continue;
+    s.source.size = source_size(first.source);
+    s.mtime = first.mtime;
+    out.push_back(std::move(s));
+  }
+  return out;
 }
 
 int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext*) {
@@ -127,7 +165,13 @@ int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GP
     if (sim->capture_status < 0) return sim->capture_status;
     Photo p = take_next_photo(*sim);
     fill_path(*path, p.folder, p.name);
+    // The path names the first file only; its siblings are announced.
+    std::vector<Photo> siblings = sibling_photos(*sim, p);
     add_photo(*sim, std::move(p));
+    for (auto& s : siblings) {
+      sim->events.push_back(file_added(s));
+      add_photo(*sim, std::move(s));
+    }
     return GP_OK;
   });
 }
@@ -146,12 +190,19 @@ int cam_trigger(Camera* camera, GPContext*) {
         break;
     }
     Photo p = take_next_photo(*sim);
-    QueuedEvent e;
-    e.kind = EventKind::FileAdded;
-    e.folder = p.folder;
-    e.name = p.name;
-    add_photo(*sim, std::move(p));
-    sim->events.push_back(std::move(e));
+    std::vector<Photo> shot = sibling_photos(*sim, p);
+    shot.insert(shot.begin(), std::move(p));
+    // The files are on the camera at once; only their announcement waits,
+    // the siblings' right behind the first's.
+    std::chrono::steady_clock::time_point due{};
+    if (sim->file_delay_ms > 0)
+      due = std::chrono::steady_clock::now() + std::chrono::milliseconds(sim->file_delay_ms);
+    for (auto& f : shot) {
+      QueuedEvent e = file_added(f);
+      e.due = due;
+      sim->events.push_back(std::move(e));
+      add_photo(*sim, std::move(f));
+    }
     return GP_OK;
   });
 }
@@ -166,6 +217,7 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*) {
       // everything after it.
       sim->unplug_status = sim->preview_unplug;
       sim->unplugged = true;
+      sim->unplug_felt = true;
       sim->preview_unplug = 0;
       return sim->unplug_status;
     }
@@ -174,6 +226,9 @@ int cam_preview(Camera* camera, CameraFile* file, GPContext*) {
       --sim->preview_busy;
       return GP_ERROR_CAMERA_BUSY;
     }
+    // A camera's preview takes its time; a plain sleep, so no CPU is spent.
+    if (sim->preview_delay_us > 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(sim->preview_delay_us));
     gp_file_set_mime_type(file, GP_MIME_JPEG);
     if (sim->frames.empty()) {
       char label[64];
@@ -241,20 +296,34 @@ int cam_wait(Camera* camera, int timeout, CameraEventType* type, void** data, GP
       sim->log.write("wait", {t, std::to_string(r)});
       return r;
     }
+    if (sim->wait_hang_ms > 0) {
+      // A hung driver: neither the timeout nor control lines end this wait.
+      auto hang = std::chrono::milliseconds(sim->wait_hang_ms);
+      sim->wait_hang_ms = 0;
+      std::this_thread::sleep_for(hang);
+      sim->log.write("wait", {t, "0", "timeout"});
+      return GP_OK;
+    }
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
     // An unplug read during the wait strikes the next call: this wait
     // still ends with an event or its timeout.
     for (;;) {
-      if (!sim->events.empty()) {
-        QueuedEvent e = std::move(sim->events.front());
-        sim->events.pop_front();
-        return deliver(*sim, e, timeout, type, data);
-      }
+      // The first item in queue order that is due; items a filedelay
+      // holds back are passed over until their time.
       auto now = clock::now();
+      auto wake = deadline;
+      for (auto it = sim->events.begin(); it != sim->events.end(); ++it) {
+        if (it->due <= now) {
+          QueuedEvent e = std::move(*it);
+          sim->events.erase(it);
+          return deliver(*sim, e, timeout, type, data);
+        }
+        wake = std::min(wake, it->due);
+      }
       if (now >= deadline) break;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-      sim->watch.sleep(static_cast<int>(left.count()));
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+      sim->watch.sleep(static_cast<int>(std::max<long>(left.count(), 1)));
       enter_call(*sim);  // control lines written during the wait
     }
     *type = GP_EVENT_TIMEOUT;

@@ -156,14 +156,15 @@ int store_value(Sim& sim, const std::string& name, const std::string& text) {
 }
 
 // Records and stores every widget of a tree the caller marked as changed.
-void set_changed(Sim& sim, CameraWidget* cw, int& result) {
+// With `fail` set (a setfail), records them and stores none.
+void set_changed(Sim& sim, CameraWidget* cw, int fail, int& result) {
   CameraWidgetType t;
   if (gp_widget_get_type(cw, &t) < GP_OK) return;
   if (t == GP_WIDGET_WINDOW || t == GP_WIDGET_SECTION) {
     int n = gp_widget_count_children(cw);
     for (int i = 0; i < n; ++i) {
       CameraWidget* child = nullptr;
-      if (gp_widget_get_child(cw, i, &child) == GP_OK) set_changed(sim, child, result);
+      if (gp_widget_get_child(cw, i, &child) == GP_OK) set_changed(sim, child, fail, result);
     }
     return;
   }
@@ -172,8 +173,19 @@ void set_changed(Sim& sim, CameraWidget* cw, int& result) {
   std::string text;
   if (gp_widget_get_name(cw, &name) < GP_OK || !name || read_value(cw, text) < GP_OK) return;
   sim.log.write("set_config", {name, text});
+  if (fail < GP_OK) {
+    result = fail;  // logged like any set, but nothing is stored
+    return;
+  }
   int r = store_value(sim, name, text);
   if (r < GP_OK && result == GP_OK) result = r;
+}
+
+// Takes a pending setfail: the status this set must fail with, or GP_OK.
+int take_setfail(Sim& sim) {
+  int st = sim.setfail_status;
+  sim.setfail_status = 0;
+  return st;
 }
 
 }  // namespace
@@ -247,6 +259,7 @@ int cfg_set_single(Camera* camera, const char* name, CameraWidget* widget, GPCon
     int read = widget ? read_value(widget, text) : GP_ERROR_BAD_PARAMETERS;
     sim->log.write("set_config", {n, text});
     if (int r = unplug_gate(*sim, true); r < GP_OK) return r;
+    if (int r = take_setfail(*sim); r < GP_OK) return r;
     if (read < GP_OK) return read;
     return store_value(*sim, n, text);
   });
@@ -281,9 +294,10 @@ int cfg_set_tree(Camera* camera, CameraWidget* window, GPContext*) {
     if (!sim || !window) return GP_ERROR_BAD_PARAMETERS;
     enter_call(*sim);
     if (int r = unplug_gate(*sim, true); r < GP_OK) return r;
+    int fail = take_setfail(*sim);
     int result = GP_OK;
-    set_changed(*sim, window, result);
-    return result;
+    set_changed(*sim, window, fail, result);
+    return fail < GP_OK ? fail : result;
   });
 }
 

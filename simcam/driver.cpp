@@ -101,6 +101,10 @@ int init_session(Camera* camera) {
   if (!have_scenario || !scenario_drops_defaults(scenario)) install_default_widgets(sim);
   apply_text(sim, scenario, Origin::Scenario);
   sim.log.write("init");
+  // The card's marker of a camera that is away (gpbridge-sim unplug): the
+  // device cannot be found, whatever the scenario says.
+  struct stat away {};
+  if (::stat((sim.simdir + "/unplugged").c_str(), &away) == 0) return GP_ERROR_IO_USB_FIND;
   if (sim.init_status < 0) {
     return sim.init_status;
   }
@@ -152,14 +156,14 @@ int begin_call(Sim& sim, std::string_view op, std::initializer_list<std::string_
 
 int unplug_gate(Sim& sim, bool counted) {
   if (sim.unplug_status == 0) return GP_OK;
-  if (sim.unplugged) return sim.unplug_status;
-  if (!counted) return GP_OK;
-  if (sim.unplug_remaining == 0) {
-    sim.unplugged = true;
-    return sim.unplug_status;
+  if (!sim.unplugged && !counted) return GP_OK;
+  if (!sim.unplugged && sim.unplug_remaining > 0) {
+    --sim.unplug_remaining;
+    return GP_OK;
   }
-  --sim.unplug_remaining;
-  return GP_OK;
+  sim.unplugged = true;
+  sim.unplug_felt = true;
+  return sim.unplug_status;
 }
 
 }  // namespace simcam

@@ -321,6 +321,7 @@ int stream_source(Sim& sim, const Source& src, unsigned hash, CameraFile* file, 
       // More data to send: a chance for an unplug to strike mid-download.
       if (!sim.announcing) poll_control(sim);
       if (sim.unplugged) {
+        sim.unplug_felt = true;
         result = sim.unplug_status;
         break;
       }

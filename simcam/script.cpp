@@ -35,6 +35,17 @@ bool parse_long(std::string_view s, long& out) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
+// A non-negative number of seconds, with an optional fraction ("2", "0.25"),
+// as whole milliseconds.
+bool parse_seconds_ms(std::string_view s, long& ms) {
+  double v = 0;
+  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::fixed);
+  if (ec != std::errc() || end != s.data() + s.size() || !(v >= 0) || v > 86400 * 365) return false;
+  ms = static_cast<long>(v * 1000 + 0.5);
+  return true;
+}
+
 void complain(std::string_view what, const std::vector<std::string>& f) {
   std::string line;
   for (const auto& x : f) {
@@ -105,6 +116,9 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     define_widget(sim, f);
   } else if (d == "nowidget") {
     if (f.size() >= 2) remove_widget(sim, f[1]);
+  } else if (d == "setfail") {
+    if (f.size() < 2 || !parse_status(f[1], sim.setfail_status))
+      complain("setfail needs a STATUS", f);
   } else if (d == "trigger") {
     if (f.size() < 2) return complain("trigger needs a mode", f);
     if (f[1] == "ok") {
@@ -124,6 +138,15 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
       sim.capture_status = st;
     else
       complain("bad capture mode", f);
+  } else if (d == "filedelay") {
+    long ms = 0;
+    if (f.size() < 2 || !parse_long(f[1], ms) || ms < 0)
+      return complain("filedelay needs MILLISECONDS", f);
+    sim.file_delay_ms = ms;
+  } else if (d == "siblings") {
+    sim.sibling_exts.clear();
+    for (std::size_t i = 1; i < f.size(); ++i)
+      if (!f[i].empty()) sim.sibling_exts.push_back(f[i]);
   } else if (d == "next") {
     Photo p;
     if (photo_fields(sim, f, p)) sim.next_photos.push_back(std::move(p));
@@ -148,6 +171,14 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     if (f.size() < 2 || !parse_long(f[1], us) || us < 0)
       return complain("chunkdelay needs MICROSECONDS", f);
     sim.chunk_delay_us = us;
+  } else if (d == "previewdelay") {
+    long us = 0;
+    if (f.size() < 2 || !parse_long(f[1], us) || us < 0)
+      return complain("previewdelay needs MICROSECONDS", f);
+    sim.preview_delay_us = us;
+  } else if (d == "waithang") {
+    if (f.size() < 2 || !parse_seconds_ms(f[1], sim.wait_hang_ms))
+      return complain("waithang needs SECONDS", f);
   } else if (d == "frame") {
     Source s;
     if (f.size() < 2 || !parse_source(sim, f[1], s)) return complain("frame needs a SOURCE", f);
@@ -176,6 +207,14 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
     sim.unplug_status = st;
     sim.unplug_remaining = after;
     if (after == 0) sim.unplugged = true;
+  } else if (d == "plug") {
+    // The cable is back. A session that has already failed a call because
+    // of the unplug keeps failing, like a device handle that is gone.
+    if (!sim.unplug_felt) {
+      sim.unplug_status = 0;
+      sim.unplug_remaining = 0;
+      sim.unplugged = false;
+    }
   } else if (d == "mode") {
     if (origin != Origin::Scenario) return complain("mode is read from the scenario only", f);
     if (f.size() >= 2 && f[1] == "directory")

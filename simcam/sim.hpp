@@ -5,6 +5,7 @@
 #include <gphoto2/gphoto2-camera.h>
 #include <gphoto2/gphoto2-result.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -72,6 +73,8 @@ struct QueuedEvent {
   bool has_text = false;  // unknown only: carries a string
   std::string text;
   int status = 0;  // fail only
+  // Not handed out before this time (filedelay); the default is always due.
+  std::chrono::steady_clock::time_point due{};
 };
 
 enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date };
@@ -120,6 +123,7 @@ struct Sim {
   int init_status = 0;
 
   std::vector<Widget> widgets;
+  int setfail_status = 0;  // <0: the next configuration set fails with it
   std::vector<Photo> photos;
   std::deque<QueuedEvent> events;
   std::deque<Photo> next_photos;
@@ -127,7 +131,9 @@ struct Sim {
 
   TriggerMode trigger_mode = TriggerMode::Ok;
   int trigger_status = 0;
-  int capture_status = 0;  // 0: capture works
+  int capture_status = 0;                 // 0: capture works
+  long file_delay_ms = 0;                 // a triggered photo's file_added waits this long
+  std::vector<std::string> sibling_exts;  // each shot also brings STEM + EXT for each
 
   std::map<std::string, DownloadFault> download_faults;  // by photo name
   long chunk_delay_us = 0;
@@ -136,12 +142,16 @@ struct Sim {
   std::size_t frame_index = 0;
   unsigned long builtin_frames = 0;
   long preview_busy = 0;
-  int preview_status = 0;  // 0: previews work
-  int preview_unplug = 0;  // <0: the next preview fails with it and unplugs
+  int preview_status = 0;     // 0: previews work
+  int preview_unplug = 0;     // <0: the next preview fails with it and unplugs
+  long preview_delay_us = 0;  // each preview that returns a frame sleeps this long first
+
+  long wait_hang_ms = 0;  // > 0: the next wait blocks this long, then times out
 
   int unplug_status = 0;  // 0: never unplugs
   long unplug_remaining = 0;
   bool unplugged = false;
+  bool unplug_felt = false;  // a call has failed because of the unplug: plug cannot undo it
 
   // Photos added while the library is inside a filesystem call; they are
   // announced to its cache at the next safe moment.
@@ -214,6 +224,9 @@ void install_filesystem(Sim& sim);
 // ---- capture.cpp: capture, trigger, preview, events ----
 std::string builtin_jpeg(std::string_view comment);
 Photo take_next_photo(Sim& sim);
+// The files a shot brings besides `first` (siblings): same folder and stem,
+// one per sibling extension, generated with the first photo's size.
+std::vector<Photo> sibling_photos(const Sim& sim, const Photo& first);
 int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GPContext* context);
 int cam_trigger(Camera* camera, GPContext* context);
 int cam_preview(Camera* camera, CameraFile* file, GPContext* context);

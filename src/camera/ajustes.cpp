@@ -31,9 +31,9 @@ void leerAjuste(const char* nombres, std::span<char, 64> salida) {
 
 void enviarAjustes() {
   char iso[64], diafragma[64], velocidad[64], bateria[64];
-  leerAjuste("iso,exposureindex", iso);
-  leerAjuste("f-number,aperture", diafragma);
-  leerAjuste("shutterspeed,shutterspeed2", velocidad);
+  leerAjuste(kExposicion[0].nombres, iso);
+  leerAjuste(kExposicion[1].nombres, diafragma);
+  leerAjuste(kExposicion[2].nombres, velocidad);
   leerAjuste("batterylevel", bateria);
   enviarAjustesLinea(iso, diafragma, velocidad, bateria);
   estado.ultimosAjustes = ahoraMonotono();

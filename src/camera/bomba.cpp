@@ -10,40 +10,87 @@
 #include "events/eventos.h"
 #include "storage/bajar.h"
 
+namespace {
+
+// What one camera wait came to.
+enum class Atendido { archivo, otro, vacio, fallo, desconectada };
+
+// How long after a file of a shot the close still waits for its siblings.
+constexpr int kEsperaHermanosMs = 500;
+
+// Waits up to `esperaMs` for one camera event and handles it.
+Atendido atenderEvento(int esperaMs) {
+  using Reloj = std::chrono::steady_clock;
+  CameraEventType tipo = GP_EVENT_UNKNOWN;
+  void* datos = nullptr;
+  const Reloj::time_point inicio = Reloj::now();
+  int r = gp_camera_wait_for_event(estado.camara, esperaMs, &tipo, &datos, estado.ctx);
+  if (r < 0) {
+    if (esDesconexion(r)) {
+      cerrada("desconectada");
+      return Atendido::desconectada;
+    }
+    enviarError("cámara", r);
+    // A wait that fails at once must not make the loop spin: the rest of
+    // this wait is spent waiting on standard input instead.
+    auto usados = std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - inicio);
+    if (usados.count() < esperaMs)
+      estado.esperaPendienteMs = esperaMs - static_cast<int>(usados.count());
+    return Atendido::fallo;
+  }
+  Atendido hecho = Atendido::vacio;
+  if (tipo == GP_EVENT_FILE_ADDED && datos != nullptr) {
+    hecho = Atendido::archivo;
+    auto* ruta = static_cast<CameraFilePath*>(datos);
+    // The driver fills these fields; never trust them to be terminated.
+    ruta->folder[sizeof ruta->folder - 1] = '\0';
+    ruta->name[sizeof ruta->name - 1] = '\0';
+    if (estado.disparosEnVuelo > 0) --estado.disparosEnVuelo;
+    bajarFoto(ruta->folder, ruta->name);
+    enviarAjustes();
+  } else if (tipo != GP_EVENT_TIMEOUT) {
+    hecho = Atendido::otro;
+  }
+  std::free(datos);
+  return hecho;
+}
+
+}  // namespace
+
 bool esDesconexion(int estadoLib) {
   return estadoLib == GP_ERROR_IO || estadoLib == GP_ERROR_IO_USB_FIND ||
          estadoLib == GP_ERROR_MODEL_NOT_FOUND || estadoLib == GP_ERROR_CAMERA_ERROR;
 }
 
-void esperarEvento() {
-  using Reloj = std::chrono::steady_clock;
-  const int espera = estado.conVista ? 10 : 200;
-  CameraEventType tipo = GP_EVENT_UNKNOWN;
-  void* datos = nullptr;
-  const Reloj::time_point inicio = Reloj::now();
-  int r = gp_camera_wait_for_event(estado.camara, espera, &tipo, &datos, estado.ctx);
-  if (r < 0) {
-    if (esDesconexion(r)) {
-      cerrada("desconectada");
-      return;
-    }
-    enviarError("cámara", r);
-    // A wait that fails at once must not make the loop spin: the rest of
-    // this turn's wait is spent waiting on standard input instead.
-    auto usados = std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - inicio);
-    if (usados.count() < espera)
-      estado.esperaPendienteMs = espera - static_cast<int>(usados.count());
-    return;
-  }
-  if (tipo == GP_EVENT_FILE_ADDED && datos != nullptr) {
-    auto* ruta = static_cast<CameraFilePath*>(datos);
-    // The driver fills these fields; never trust them to be terminated.
-    ruta->folder[sizeof ruta->folder - 1] = '\0';
-    ruta->name[sizeof ruta->name - 1] = '\0';
-    bajarFoto(ruta->folder, ruta->name);
-    enviarAjustes();
-  }
-  std::free(datos);
-  if (estado.conVista) return;
+void esperarEvento(int esperaMs) {
+  Atendido a = atenderEvento(esperaMs);
+  // Only a turn whose wait worked is idle: a failing camera is not re-read.
+  if (a == Atendido::fallo || a == Atendido::desconectada || estado.conVista) return;
   if (ahoraMonotono() - estado.ultimosAjustes >= 3) enviarAjustes();
+}
+
+void recogerDisparos() {
+  if (!estado.camara || estado.disparosEnVuelo <= 0) return;
+  const std::int64_t fin = ahoraMs() + kEsperaDisparosMs;
+  // Once the shots' files are in, more of the same shot may follow right
+  // behind (a RAW beside a JPEG): wait until the camera has nothing more or
+  // a little while has passed since the last file.
+  std::int64_t hermanosHasta = 0;
+  bool vacia = false;
+  while (estado.camara) {
+    const std::int64_t ahora = ahoraMs();
+    if (estado.disparosEnVuelo <= 0 && (vacia || ahora >= hermanosHasta)) break;
+    if (ahora >= fin) break;
+    const std::int64_t resto = fin - ahora;
+    Atendido a = atenderEvento(resto < kEsperaReposoMs ? static_cast<int>(resto) : kEsperaReposoMs);
+    if (a == Atendido::archivo) hermanosHasta = ahoraMs() + kEsperaHermanosMs;
+    vacia = a == Atendido::vacio;
+    if (a == Atendido::fallo && estado.esperaPendienteMs > 0) {
+      // A failing wait is not allowed to spin here either.
+      timespec pausa{0, estado.esperaPendienteMs * 1000000L};
+      estado.esperaPendienteMs = 0;
+      nanosleep(&pausa, nullptr);
+    }
+  }
+  estado.disparosEnVuelo = 0;
 }

@@ -1,11 +1,25 @@
 // The camera event pump: one event wait per loop turn while a camera is open.
 #pragma once
 
-// Waits up to 10 ms (live view on) or 200 ms for one camera event. A new
-// file is downloaded and followed by a settings report; a disconnection
-// closes the camera; other failures are reported. While idle, re-reports the
-// settings every 3 seconds.
-void esperarEvento();
+// The camera wait of a turn with live view off, and the whole turn with it on.
+inline constexpr int kEsperaReposoMs = 200;
+inline constexpr int kEsperaVistaMs = 10;
+
+// How long a close waits for the files of shots still in flight.
+inline constexpr int kEsperaDisparosMs = 5000;
+
+// Waits up to `esperaMs` for one camera event. A new file is downloaded and
+// followed by a settings report; a disconnection closes the camera; other
+// failures are reported. Outside live view, re-reports the settings every
+// 3 seconds.
+void esperarEvento(int esperaMs);
+
+// Before a close: while a shot fired by `disparar` has not produced its file,
+// keeps servicing camera events (downloading what arrives, and the files
+// that follow it at once, such as a RAW beside a JPEG) for at most
+// kEsperaDisparosMs. Returns at once when no shot is in flight. The camera
+// may be closed as disconnected meanwhile.
+void recogerDisparos();
 
 // True for the wait failures that mean the camera has gone.
 bool esDesconexion(int estadoLib);

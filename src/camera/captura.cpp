@@ -7,7 +7,8 @@
 void disparar() {
   if (!estado.camara) return;
   int r = gp_camera_trigger_capture(estado.camara, estado.ctx);
-  if (r == GP_ERROR_NOT_SUPPORTED) {
+  const bool fallback = r == GP_ERROR_NOT_SUPPORTED;
+  if (fallback) {
     CameraFilePath ruta{};
     r = gp_camera_capture(estado.camara, GP_CAPTURE_IMAGE, &ruta, estado.ctx);
     if (r >= 0) {
@@ -17,5 +18,9 @@ void disparar() {
     }
   }
   // A successful trigger says nothing now: the photo comes as a camera event.
-  if (r < 0) enviarError("disparar", r);
+  if (r < 0) {
+    enviarError("disparar", r);
+  } else if (!fallback) {
+    ++estado.disparosEnVuelo;
+  }
 }

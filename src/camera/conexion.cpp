@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "camera/ajustes.h"
+#include "camera/bomba.h"
 #include "camera/descubrir.h"
 #include "core/bridge_state.h"
 #include "events/eventos.h"
@@ -59,6 +60,13 @@ void elegirTarjeta() {
 }  // namespace
 
 void cerrada(const char* motivo) {
+  // A camera that goes away takes its shots in flight with it; any other
+  // close first lets them land.
+  if (std::strcmp(motivo, "desconectada") != 0 && estado.camara) {
+    recogerDisparos();
+    // It went away while they were collected: that close has been told.
+    if (!estado.camara) return;
+  }
   if (estado.camara) {
     gp_camera_exit(estado.camara, estado.ctx);
     gp_camera_free(estado.camara);
@@ -66,6 +74,7 @@ void cerrada(const char* motivo) {
   }
   estado.conVista = 0;
   estado.esperaPendienteMs = 0;
+  estado.disparosEnVuelo = 0;
   enviarCerrada(motivo);
 }
 

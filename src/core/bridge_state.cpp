@@ -17,3 +17,9 @@ std::time_t ahoraMonotono() {
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec;
 }
+
+std::int64_t ahoraMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}

@@ -4,6 +4,7 @@
 
 #include <gphoto2/gphoto2.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -34,6 +35,11 @@ struct BridgeState {
   // next turn may still wait on standard input (milliseconds), so a failing
   // camera cannot make the loop spin.
   int esperaPendienteMs;
+  // Shots fired by `disparar` whose file the camera has not announced yet.
+  // A close first waits a little for them (recogerDisparos).
+  int disparosEnVuelo;
+  // Set by SIGTERM, SIGINT or SIGHUP: the loop ends as at the end of input.
+  volatile std::sig_atomic_t senalDeFin;
 };
 
 extern BridgeState estado;
@@ -44,3 +50,6 @@ void copiarTexto(char* dst, std::size_t capacidad, const char* src);
 
 // Whole seconds of a clock that only moves forward (CLOCK_MONOTONIC).
 std::time_t ahoraMonotono();
+
+// Milliseconds of the same clock.
+std::int64_t ahoraMs();

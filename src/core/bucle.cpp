@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
 #include "camera/bomba.h"
@@ -11,16 +12,18 @@
 #include "core/bridge_state.h"
 #include "core/comandos.h"
 #include "core/lector.h"
+#include "core/senales.h"
+#include "events/eventos.h"
 
 namespace {
 
 // How long this turn may wait on standard input: 200 ms with no camera;
 // with a camera, only what a failed camera wait left of its own timeout
 // (normally nothing, since the camera wait paces the loop).
-timeval esperaDeEntrada() {
+timespec esperaDeEntrada() {
   long ms = estado.camara ? estado.esperaPendienteMs : 200;
   estado.esperaPendienteMs = 0;
-  return timeval{ms / 1000, (ms % 1000) * 1000};
+  return timespec{ms / 1000, (ms % 1000) * 1000000};
 }
 
 // Reads what standard input holds and handles every complete line.
@@ -36,16 +39,38 @@ bool leerEntrada() {
   return true;
 }
 
+// The end of input, a signal, or a host that no longer reads.
+bool terminado() { return estado.senalDeFin || salidaRota(); }
+
+// One live-view turn: a frame, then the camera wait for what the preview
+// and the frame's write left of the turn's 10 ms, rounded up so a camera
+// with instant previews still gets at most 100 frames a second. A camera
+// slower than that is shown at its own speed.
+void turnoDeVista() {
+  using Reloj = std::chrono::steady_clock;
+  const Reloj::time_point inicio = Reloj::now();
+  capturarVista();
+  if (!estado.camara) return;
+  if (!estado.conVista) {
+    esperarEvento(kEsperaReposoMs);
+    return;
+  }
+  auto usados = std::chrono::duration_cast<std::chrono::microseconds>(Reloj::now() - inicio);
+  long long resto = (kEsperaVistaMs * 1000LL - usados.count() + 999) / 1000;
+  esperarEvento(resto < 0 ? 0 : static_cast<int>(resto));
+}
+
 }  // namespace
 
 void bucle() {
-  for (;;) {
-    timeval espera = esperaDeEntrada();
-    const timeval pedida = espera;
+  while (!terminado()) {
+    timespec espera = esperaDeEntrada();
+    const timespec pedida = espera;
     fd_set lectura;
     FD_ZERO(&lectura);
     FD_SET(0, &lectura);
-    int listos = select(1, &lectura, nullptr, nullptr, &espera);
+    // End signals are let in only here, so they never break a camera call.
+    int listos = pselect(1, &lectura, nullptr, nullptr, &espera, mascaraDeEspera());
     if (listos > 0) {
       if (!leerEntrada()) return;
     } else if (listos < 0 && errno == EBADF) {
@@ -54,12 +79,14 @@ void bucle() {
     } else if (listos < 0 && errno != EINTR) {
       // Any other failure returns at once and may pass; waiting out the
       // turn keeps it from spinning the loop meanwhile.
-      timespec pausa{pedida.tv_sec, pedida.tv_usec * 1000};
-      nanosleep(&pausa, nullptr);
+      nanosleep(&pedida, nullptr);
     }
-    if (estado.camara) {
-      if (estado.conVista) capturarVista();
-      esperarEvento();
+    if (terminado()) return;
+    if (!estado.camara) continue;
+    if (estado.conVista) {
+      turnoDeVista();
+    } else {
+      esperarEvento(kEsperaReposoMs);
     }
   }
 }

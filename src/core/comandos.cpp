@@ -5,6 +5,7 @@
 #include "camera/captura.h"
 #include "camera/conexion.h"
 #include "camera/descubrir.h"
+#include "camera/opciones.h"
 #include "camera/vista.h"
 
 namespace {
@@ -16,7 +17,7 @@ void ordenAbrir(std::string_view resto) {
   abrir(args.indice, args.carpeta.data());
 }
 
-constexpr std::array<Comando, 7> kComandos{{
+constexpr std::array<Comando, 10> kComandos{{
     {"buscar", false, [](std::string_view) { buscar(); }},
     {"abrir ", true, ordenAbrir},
     {"disparar", false, [](std::string_view) { disparar(); }},
@@ -24,6 +25,10 @@ constexpr std::array<Comando, 7> kComandos{{
     {"vista 1", false, [](std::string_view) { encenderVista(); }},
     {"cerrar", false, [](std::string_view) { cerrar(); }},
     {"salir", false, [](std::string_view) { salir(); }},
+    {"opciones", false, [](std::string_view) { enviarOpciones(); }},
+    {"ajustar ", true, ajustar},
+    // Without a key: answered like an unknown key.
+    {"ajustar", false, ajustar},
 }};
 
 bool esEspacio(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

@@ -12,6 +12,7 @@
 #include "camera/conexion.h"
 #include "core/bridge_state.h"
 #include "core/bucle.h"
+#include "core/senales.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ void taparDescriptores() {
 
 int main(int argc, char** argv) {
   taparDescriptores();
+  prepararSenales();
   // Under a file-size limit, a write past it must fail like any other write
   // (and be reported as the failed download it is), not kill the bridge.
   std::signal(SIGXFSZ, SIG_IGN);

@@ -2,15 +2,32 @@
 
 #include <gphoto2/gphoto2-result.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "events/json.h"
 
+namespace {
+
+bool rota = false;
+
+// Every event ends here. A host that has stopped reading makes the write
+// fail with EPIPE (SIGPIPE is ignored): the bridge then winds down as at
+// the end of input.
+void vaciar() {
+  // Line buffering may have written (and failed) before the flush.
+  if ((std::fflush(salida) != 0 || std::ferror(salida)) && errno == EPIPE) rota = true;
+}
+
+}  // namespace
+
 void escribir(const char* literal) { std::fputs(literal, salida); }
+
+bool salidaRota() { return rota; }
 
 void terminarEvento() {
   std::fputs("}\n", salida);
-  std::fflush(salida);
+  vaciar();
 }
 
 void enviarError(const char* etiqueta, int estado) {
@@ -22,8 +39,8 @@ void enviarError(const char* etiqueta, int estado) {
 }
 
 void enviarErrorCarpeta() {
-  escribir("{\"e\":\"error\",\"texto\":\"No se puede guardar en la carpeta\"}\n");
-  std::fflush(salida);
+  escribir("{\"e\":\"error\",\"texto\":\"No se puede guardar en la carpeta\"");
+  terminarEvento();
 }
 
 void enviarAbierta(const char* modelo) {

@@ -8,6 +8,8 @@
 void escribir(const char* literal);
 // Ends the current event line and flushes it to the host.
 void terminarEvento();
+// True once a flush has failed because nobody reads standard output.
+bool salidaRota();
 
 // {"e":"error","texto":"<etiqueta>: <library text for estado>"}
 void enviarError(const char* etiqueta, int estado);

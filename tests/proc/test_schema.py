@@ -24,6 +24,7 @@ GOOD = {
               '{"e":"error","texto":"vista en directo: I/O problem"}',
               '{"e":"error","texto":"cámara: Timeout reading from or writing to the port"}',
               '{"e":"error","texto":"bajar la foto: File not found"}',
+              '{"e":"error","texto":"ajustar: Bad parameters"}',
               '{"e":"error","texto":"No se puede guardar en la carpeta"}'],
     "foto": ['{"e":"foto","ruta":"fotos/IMG_0001-2.JPG","nombre":"IMG_0001-2.JPG"}',
              '{"e":"foto","ruta":"/IMG_0001.JPG","nombre":"IMG_0001.JPG"}'],
@@ -32,6 +33,8 @@ GOOD = {
     "vistaFin": ['{"e":"vistaFin"}'],
     "ajustes": ['{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}',
                 '{"e":"ajustes","iso":"","diafragma":"","velocidad":"","bateria":""}'],
+    "opciones": ['{"e":"opciones","iso":["Auto ISO","100"],"diafragma":[],"velocidad":["1/60"]}',
+                 r'{"e":"opciones","iso":[],"diafragma":["f/\\\"\u0009"],"velocidad":[]}'],
 }
 
 

@@ -186,6 +186,67 @@ class Tool(unittest.TestCase):
             self.assertIn(b"cannot read the scenario /nonexistent", r.stderr)
             self.assertEqual(os.listdir(s.dir), [])
 
+    def test_unplug_takes_the_camera_away_until_plug(self):
+        with SimBridge(["cam1", "cam2"]) as s:
+            for folder in ("uno", "dos"):
+                os.makedirs(os.path.join(s.root, folder))
+            both = camaras(f"disk:{s.dir}/cam1", f"disk:{s.dir}/cam2")
+            only1, only2 = camaras(f"disk:{s.dir}/cam1"), camaras(f"disk:{s.dir}/cam2")
+
+            def photo(folder, name):
+                return f'{{"e":"foto","ruta":"{folder}/{name}","nombre":"{name}"}}'
+
+            def open_fails(index):
+                s.send(f"abrir {index} {s.fotos}")
+                while True:  # after cerrada otra if a camera was open
+                    ev = s.expect_event("error", skip=("ajustes", "cerrada"))
+                    if ev["texto"].startswith("abrir: "):
+                        return
+
+            # An open camera: the running session is cut off as before, and
+            # the camera leaves the list until it is plugged back in.
+            s.send("buscar")
+            s.expect(both)
+            s.open_camera(0, folder="uno")
+            s.do("unplug", "cam1")
+            s.expect_skipping_settings('{"e":"cerrada","motivo":"desconectada"}')
+            s.send("buscar")
+            s.expect(only2)
+            open_fails(1)  # the index cam1 had
+            s.do("plug", "cam1")
+            s.send("buscar")
+            s.expect(both)
+            s.open_camera(0, folder="uno")
+            s.send("disparar")
+            s.expect_skipping_settings(photo("uno", "IMG_0001.JPG"))
+
+            # A closed camera: it cannot be opened while away, and opens
+            # normally once back (the unplug it never felt is undone).
+            s.do("unplug", "cam2")
+            s.send("buscar")
+            s.expect_skipping_settings(only1)
+            open_fails(1)
+            # No session was ever started on it (a session logs its init).
+            self.assertFalse(os.path.exists(os.path.join(s.dir, "cam2/sim/log")))
+            s.do("plug", "cam2")
+            s.send("buscar")
+            s.expect(both)
+            s.open_camera(1, folder="dos")
+            s.send("disparar")
+            s.expect_skipping_settings(photo("dos", "IMG_0001.JPG"))
+
+            for args in (("unplug", "cam2", "x"), ("unplug", "cam2", "7"), ("plug", "cam2", "-7")):
+                r = s.tool(*args)
+                self.assertEqual(r.returncode, 2, args)
+
+            # Left unplugged (DCIM set aside): the cards still go at the end.
+            s.do("unplug", "cam2", "-7")
+            s.expect_skipping_settings('{"e":"cerrada","motivo":"desconectada"}')
+            self.assertFalse(os.path.exists(os.path.join(s.dir, "cam2/DCIM")))
+            s.close_input()
+            self.assertEqual(s.wait(), 0)
+            s.wait_for_cleanup()
+
 
 class OrdinaryUser(unittest.TestCase):
     """The simulated camera run by a user other than root: nobody when the

@@ -152,5 +152,28 @@ class LiveView(CameraTest):
                 self.assertEqual(s.expect_event("vista")["e"], "vista")
 
 
+class Pace(CameraTest):
+    """Live view runs at the camera's own speed, up to 100 frames a second."""
+
+    def frames_over(self, s, seconds):
+        s.open_camera()
+        s.send("vista 1")
+        s.expect_event("vista")
+        got = [t for t, line in s.collect(seconds) if '"e":"vista"' in line]
+        return len(got) - 1, got[-1] - got[0]
+
+    def test_a_slow_camera_is_shown_at_its_own_speed(self):
+        delay = 0.030
+        with live_session(Tarjeta([d("previewdelay", int(delay * 1e6))])) as s:
+            frames, span = self.frames_over(s, 2)
+            # A bare preview loop would give span / delay frames in that time.
+            self.assertGreaterEqual(frames, 0.9 * span / delay)
+
+    def test_instant_previews_stay_near_a_hundred_a_second(self):
+        with live_session(Tarjeta()) as s:
+            frames, span = self.frames_over(s, 2)
+            self.assertLessEqual(frames, 105 * span + 5)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,8 +6,10 @@
 #include <gphoto2/gphoto2.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::string g_mount;
+
+// CPU time this process has used, user and system.
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 long ms_since(Clock::time_point t0) {
   return static_cast<long>(
@@ -301,6 +311,97 @@ TEST_F(SimCam, QueuedEventsComeBackInOrderWithTheirData) {
   EXPECT_EQ(w[5], (std::vector<std::string>{"wait", "1000", "-7"}));
 }
 
+// filedelay: a slow camera announces a triggered photo late. The photo is
+// there at once; events queued meanwhile are not held up behind it.
+TEST_F(SimCam, FileDelayHoldsBackOnlyTheTriggeredPhotosAnnouncement) {
+  ASSERT_EQ(open_camera("filedelay\t1500\n"
+                        "next\t/slow\tone.jpg\t10\n"
+                        "next\t/slow\ttwo.jpg\t20\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, bytes;
+  auto t0 = Clock::now();
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(wait(20, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  ASSERT_EQ(download("/slow", "one.jpg", bytes), GP_OK);  // on the camera already
+  EXPECT_EQ(bytes, generated("one.jpg", 10));
+
+  control("shoot\t/fast\tbutton.jpg\t10\nevent\tcapture_complete\n");
+  ASSERT_EQ(wait(1000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "button.jpg");
+  ASSERT_EQ(wait(1000, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_CAPTURE_COMPLETE);
+
+  // The wait wakes for the due time, long before its own timeout ends.
+  ASSERT_EQ(wait(10000, type, &folder, &name), GP_OK);
+  EXPECT_GE(ms_since(t0), 1500);
+  EXPECT_LT(ms_since(t0), 8000);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(folder + "/" + name, "/slow/one.jpg");
+  ASSERT_EQ(wait(10000, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "two.jpg");
+
+  // filedelay 0: announced at once again.
+  control("filedelay\t0\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  ASSERT_EQ(wait(0, type, &folder, &name), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_FILE_ADDED);
+  EXPECT_EQ(name, "IMG_0001.JPG");
+}
+
+// siblings: RAW+JPEG and the like. Every shot brings files with the same
+// stem, announced right behind the first, also when the first is late.
+TEST_F(SimCam, SiblingsComeWithEveryShot) {
+  ASSERT_EQ(open_camera("siblings\t.CR2\t.xmp\n"
+                        "next\t/s\tA.JPG\t100\n"
+                        "photo\t/store_00010001/DCIM/100SIMUL\tIMG_0001.CR2\t5\n"),
+            GP_OK);
+  CameraEventType type;
+  std::string folder, name, bytes;
+  auto next_name = [&] {
+    name.clear();
+    EXPECT_EQ(wait(1000, type, &folder, &name), GP_OK);
+    return type == GP_EVENT_FILE_ADDED ? folder + "/" + name : std::string("(none)");
+  };
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/s/A.JPG");
+  EXPECT_EQ(next_name(), "/s/A.CR2");
+  EXPECT_EQ(next_name(), "/s/A.xmp");
+  ASSERT_EQ(download("/s", "A.CR2", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("A.CR2", 100));
+
+  // capture names the first file; the siblings are announced. A default
+  // name whose sibling is on the card already is skipped.
+  CameraFilePath path;
+  ASSERT_EQ(gp_camera_capture(cam_, GP_CAPTURE_IMAGE, &path, ctx_), GP_OK);
+  EXPECT_STREQ(path.name, "IMG_0002.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.CR2");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0002.xmp");
+  ASSERT_EQ(download(path.folder, "IMG_0002.xmp", bytes), GP_OK);
+  EXPECT_EQ(bytes, generated("IMG_0002.xmp", 4096));
+  auto listed = list_files(path.folder);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"IMG_0001.CR2", "IMG_0002.CR2", "IMG_0002.JPG",
+                                              "IMG_0002.xmp"}));
+
+  // Under filedelay the whole shot is late, and stays together.
+  control("filedelay\t200\nsiblings\t.CR2\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  control("shoot\t/b\tbutton.jpg\t1\n");
+  EXPECT_EQ(next_name(), "/b/button.jpg");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.JPG");
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0003.CR2");
+
+  // A bare "siblings" ends them.
+  control("filedelay\t0\nsiblings\n");
+  ASSERT_EQ(gp_camera_trigger_capture(cam_, ctx_), GP_OK);
+  EXPECT_EQ(next_name(), "/store_00010001/DCIM/100SIMUL/IMG_0004.JPG");
+  ASSERT_EQ(wait(50, type), GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+}
+
 TEST_F(SimCam, ControlLinesApplyAtRunTimeAndOnlyOnce) {
   ASSERT_EQ(open_camera("next\t/capt\tfirst.jpg\t700\n"), GP_OK);
   std::thread writer([this] {
@@ -449,6 +550,76 @@ TEST_F(SimCam, UnplugFailsEveryLaterCallWithItsStatus) {
   EXPECT_EQ(preview(bytes), -7);
 }
 
+// waithang: one wait hangs like a stuck driver, whatever its timeout, the
+// events already queued and the control lines written meanwhile.
+TEST_F(SimCam, WaitHangBlocksOneWaitThenTimesOut) {
+  ASSERT_EQ(open_camera(""), GP_OK);
+  control("waithang\t0.4\nshoot\t/h\tfirst.jpg\t10\n");
+  std::thread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    control("shoot\t/h\tsecond.jpg\t10\n");
+  });
+  CameraEventType type;
+  std::string folder, name;
+  auto t0 = Clock::now();
+  int r = wait(50, type);
+  long took = ms_since(t0);
+  writer.join();
+  ASSERT_EQ(r, GP_OK);
+  EXPECT_EQ(type, GP_EVENT_TIMEOUT);
+  EXPECT_GE(took, 390);
+  // Only that one wait: the next ones deliver what queued up, in order.
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "first.jpg");
+  ASSERT_EQ(wait(50, type, &folder, &name), GP_OK);
+  EXPECT_EQ(name, "second.jpg");
+  auto w = log_of("wait");
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0], (std::vector<std::string>{"wait", "50", "0", "timeout"}));
+
+  // Whole seconds too; an unplugged camera fails at once instead.
+  control("waithang\t1\nunplug\t-52\n");
+  EXPECT_EQ(wait(50, type), -52);
+}
+
+// A camera taken away between sessions (gpbridge-sim unplug): the card's
+// marker makes every open fail; plug cancels an unplug the camera has not
+// felt yet, but a session that has failed for it stays failed.
+TEST_F(SimCam, UnpluggedMarkerFailsOpensAndPlugUndoesAnUnfeltUnplug) {
+  std::ofstream(sim_dir() + "/unplugged");
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(open_camera(""), GP_ERROR_IO_USB_FIND);
+  EXPECT_EQ(log_of("init").size(), 2u);
+  fs::remove(sim_dir() + "/unplugged");
+
+  // Unplugged and plugged again while closed: the next session works.
+  control("unplug\t-52\nplug\n");
+  ASSERT_EQ(open_camera(""), GP_OK);
+  std::string v;
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+  CameraEventType type;
+  EXPECT_EQ(wait(10, type), GP_OK);
+
+  // Felt: the session stays unplugged after plug; a new one is fine.
+  control("unplug\t-7\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  control("plug\n");
+  EXPECT_EQ(get_text("iso", v), -7);
+  ASSERT_EQ(open_camera(""), GP_OK);
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+
+  // Unplugged during a wait, plugged before the next call: never felt.
+  std::thread blink([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("unplug\t-7\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    control("plug\n");
+  });
+  EXPECT_EQ(wait(1000, type), GP_OK);
+  blink.join();
+  EXPECT_EQ(get_text("iso", v), GP_OK);
+}
+
 TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   ASSERT_EQ(open_camera("widget\tartist\ttext\ttab\\there\n"
                         "widget\twb\tmenu\tDay light\tAuto\tDay light\t\\xC3\\xA9t\\xC3\\xA9\n"
@@ -512,6 +683,67 @@ TEST_F(SimCam, ConfigWidgetsFollowTheScenarioAndRecordWrites) {
   EXPECT_EQ(get_text("capturetarget", v), GP_ERROR_BAD_PARAMETERS);
 }
 
+// What a host changes through the library is what the camera reports
+// afterwards, for each kind of widget a setting can be; setfail makes one
+// set fail after it was asked for, storing nothing.
+TEST_F(SimCam, SetValuesAreReadBackAndSetfailRefusesOneSet) {
+  ASSERT_EQ(open_camera("widget\twb\tmenu\tAuto\tAuto\tDaylight\tCloudy\n"
+                        "widget\tiso\ttext\tAuto ISO\n"),
+            GP_OK);
+  std::string v;
+  ASSERT_EQ(set_text("shutterspeed", "1/500"), GP_OK);  // radio
+  ASSERT_EQ(set_text("wb", "Cloudy"), GP_OK);           // menu
+  ASSERT_EQ(set_text("iso", "ISO 1600"), GP_OK);        // text
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+
+  control("setfail\t-110\n");
+  EXPECT_EQ(set_text("wb", "Daylight"), -110);
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Cloudy");
+  ASSERT_EQ(set_text("wb", "Daylight"), GP_OK);  // only the next set fails
+  ASSERT_EQ(get_text("wb", v), GP_OK);
+  EXPECT_EQ(v, "Daylight");
+
+  // Through the whole tree: every changed widget is logged, none stored.
+  control("setfail\t-7\n");
+  CameraWidget* tree = nullptr;
+  ASSERT_EQ(gp_camera_get_config(cam_, &tree, ctx_), GP_OK);
+  CameraWidget* w = nullptr;
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "shutterspeed", &w), GP_OK);
+  gp_widget_set_value(w, "1/30");
+  ASSERT_EQ(gp_widget_get_child_by_name(tree, "iso", &w), GP_OK);
+  gp_widget_set_value(w, "200");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), -7);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/500");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "ISO 1600");
+  EXPECT_EQ(gp_camera_set_config(cam_, tree, ctx_), GP_OK);
+  gp_widget_free(tree);
+  ASSERT_EQ(get_text("shutterspeed", v), GP_OK);
+  EXPECT_EQ(v, "1/30");
+  ASSERT_EQ(get_text("iso", v), GP_OK);
+  EXPECT_EQ(v, "200");
+
+  using Fields = std::vector<std::string>;
+  EXPECT_EQ(log_of("set_config"), (std::vector<Fields>{
+                                      {"set_config", "shutterspeed", "1/500"},
+                                      {"set_config", "wb", "Cloudy"},
+                                      {"set_config", "iso", "ISO 1600"},
+                                      {"set_config", "wb", "Daylight"},  // the one that failed
+                                      {"set_config", "wb", "Daylight"},
+                                      {"set_config", "iso", "200"},  // failed, in tree order
+                                      {"set_config", "shutterspeed", "1/30"},  // failed
+                                      {"set_config", "iso", "200"},
+                                      {"set_config", "shutterspeed", "1/30"},
+                                  }));
+}
+
 TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   ASSERT_EQ(open_camera(""), GP_OK);
   std::string a, b;
@@ -536,6 +768,28 @@ TEST_F(SimCam, PreviewCyclesFramesAndObeysFaults) {
   EXPECT_EQ(preview(a), -7);
   control("preview\tok\n");
   EXPECT_EQ(preview(a), GP_OK);
+}
+
+// previewdelay stands in for a camera whose preview takes its time: every
+// frame comes only after the delay, and the camera sleeps meanwhile.
+TEST_F(SimCam, PreviewDelaySleepsBeforeEachFrame) {
+  ASSERT_EQ(open_camera("previewdelay\t40000\n"), GP_OK);
+  std::string a;
+  const int frames = 5;
+  double cpu0 = cpu_seconds();
+  auto t0 = Clock::now();
+  for (int i = 0; i < frames; ++i) {
+    ASSERT_EQ(preview(a), GP_OK);
+    EXPECT_EQ(a.substr(0, 2), "\xFF\xD8");
+  }
+  long wall = ms_since(t0);
+  double cpu_ms = (cpu_seconds() - cpu0) * 1000;
+  EXPECT_GE(wall, frames * 40 - 5);
+  EXPECT_LT(cpu_ms, wall / 2.0) << "the delay must be a sleep, not a busy loop";
+
+  control("previewdelay\t0\n");  // back to none; frames keep coming
+  ASSERT_EQ(preview(a), GP_OK);
+  EXPECT_EQ(log_of("preview").size(), frames + 1u);
 }
 
 TEST_F(SimCam, DirectoryModeAndRefusedTriggersGiveNotSupported) {
