@@ -40,22 +40,48 @@ const PHOTO_TYPES = {
   '.gif': 'image/gif', '.webp': 'image/webp', '.tif': 'image/tiff', '.tiff': 'image/tiff',
 };
 
-// What a booth operator reads for each kind of bridge error; the bridge's
-// own text goes in the detail line.
-const PROBLEMS = [
-  ['abrir: Unknown model', 'That camera is no longer there. Press "Find cameras" and choose it again.'],
-  ['abrir: Could not claim', 'Another program is using the camera. Close it, then open the camera again.'],
-  ['abrir:', 'The camera could not be opened. Check that it is switched on and its cable is plugged in.'],
-  ['disparar:', 'The photo could not be taken. Check the camera and try again.'],
-  ['vista en directo:', 'The live view stopped. It will restart by itself in a moment.'],
-  ['cámara:', 'The camera is not answering properly. If this lasts, switch it off and on again.'],
-  ['bajar la foto:', 'A photo could not be copied from the camera. It is still on the camera\'s card.'],
-  ['No se puede guardar en la carpeta', 'Photos cannot be saved: the photo folder is missing, read-only or full.'],
+// Files the page can show: others (RAW files beside a JPEG) are saved and
+// served, but not put in the gallery.
+const SHOWN_TYPES = new Set(['.jpg', '.jpeg', '.png', '.gif', '.webp']);
+
+// The width of the gallery's thumbnails, in pixels: the page scales each
+// photo down to it once and shows only that (never a full-size photo in the
+// grid).
+const THUMB_WIDTH = 320;
+
+// The settings the page offers as menus, with the name a guest reads.
+const SETTING_NAMES = { iso: 'ISO', aperture: 'Aperture', shutterSpeed: 'Shutter speed' };
+
+// What the booth says for each error code of the client, in plain words; the
+// bridge's own text goes in the detail line.
+const MESSAGES = {
+  OPEN_FAILED: 'The camera could not be opened. Check that it is switched on and its cable is plugged in.',
+  CAPTURE_FAILED: 'The photo could not be taken. Check the camera and try again.',
+  DOWNLOAD_FAILED: 'A photo could not be copied from the camera. It is still on the camera\'s card.',
+  LIVE_VIEW_FAILED: 'The live view stopped. It will restart by itself in a moment.',
+  SETTING_REJECTED: 'The camera did not accept that setting. Choose another value.',
+  CAMERA_ERROR: 'The camera is not answering properly. If this lasts, switch it off and on again.',
+  FOLDER_NOT_WRITABLE: 'Photos cannot be saved: the photo folder is missing, read-only or full.',
+  BRIDGE_ERROR: 'The camera reported a problem.',
+  CAMERA_UNAVAILABLE: 'The camera is not there. Check its cable and that it is switched on.',
+  ERR_BRIDGE_TIMEOUT: 'The camera took too long to answer. Try again.',
+  ERR_BRIDGE_CLOSED: 'The camera closed before it had finished.',
+  ERR_BRIDGE_NO_CAMERA: 'Open a camera first.',
+  ERR_BRIDGE_EXITED: 'The camera program stopped. Open the camera again to restart it.',
+};
+// A few library texts say more than their code.
+const OPEN_TEXTS = [
+  ['Unknown model', 'That camera is no longer there. Press "Find cameras" and choose it again.'],
+  ['Could not claim', 'Another program is using the camera. Close it, then open the camera again.'],
 ];
 
-export function explain(text) {
-  for (const [start, words] of PROBLEMS) if (text.startsWith(start)) return words;
-  return 'The camera reported a problem.';
+/** What the booth says for a client error: by its code, or `fallback`. */
+export function explain(err, fallback = 'Something went wrong.') {
+  const code = err && err.code;
+  if (code === 'OPEN_FAILED' && typeof err.text === 'string') {
+    for (const [part, words] of OPEN_TEXTS) if (err.text.includes(part)) return words;
+  }
+  return (typeof code === 'string' && Object.hasOwn(MESSAGES, code) && MESSAGES[code]) || fallback;
 }
 
 // Resolves a /photos/ request to a file inside `folder`, opened, or null.
@@ -147,8 +173,10 @@ export async function createBooth({
     cameras: [],
     camera: null, // { index, model, port }
     settings: null,
+    choices: null, // { iso, aperture, shutterSpeed }: the camera's values for each
     photos: [], // names, newest first
     disconnected: false,
+    thumbWidth: THUMB_WIDTH,
   };
   const pages = new Set(); // SSE responses
   const viewers = new Set(); // { res, key, next, writing }
@@ -173,10 +201,16 @@ export async function createBooth({
   function photoEntry(name) {
     return { name, url: '/photos/' + encodeURIComponent(name) };
   }
+  function showable(name) {
+    return SHOWN_TYPES.has(path.extname(name).toLowerCase());
+  }
   const lastSaid = new Map(); // problem detail -> when it was last shown
   function problem(err, fallback) {
     const detail = err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err);
-    const message = err && typeof err.text === 'string' ? explain(err.text) : fallback;
+    const message = explain(err, fallback);
+    // A camera that has gone away has one message, its banner: what the
+    // bridge says about it meanwhile would only contradict it.
+    if (state.disconnected) return;
     // Camera warnings can repeat several times a second, two or more of
     // them taking turns: say each one once while it keeps coming.
     const now = Date.now();
@@ -191,6 +225,7 @@ export async function createBooth({
     if (!starting) {
       starting = Bridge.start({ executable, liveViewDir: liveDir, env: env ?? process.env }).then((b) => {
         b.on('photo', (p) => {
+          if (!showable(p.name)) return;
           state.photos.unshift(p.name);
           send('photo', photoEntry(p.name));
         });
@@ -204,7 +239,8 @@ export async function createBooth({
           for (const v of viewers) v.next = null; // a picture of a closed camera
           state.camera = null;
           state.settings = null;
-          if (reason === 'desconectada') state.disconnected = true;
+          state.choices = null;
+          if (reason === 'disconnected') state.disconnected = true;
           send('closed', { reason, disconnected: state.disconnected });
         });
         b.on('bridgeError', (err) => problem(err, 'The camera reported a problem.'));
@@ -216,10 +252,10 @@ export async function createBooth({
           lastFrame = lastPart = null;
           state.camera = null;
           state.settings = null;
+          state.choices = null;
           if (!closing) {
             send('closed', { reason: 'exit', disconnected: state.disconnected });
-            problem({ message: `camera program ended (${signal || 'status ' + code})` },
-              'The camera program stopped. Open the camera again to restart it.');
+            problem({ message: `camera program ended (${signal || 'status ' + code})` }, MESSAGES.ERR_BRIDGE_EXITED);
           }
         });
         bridge = b;
@@ -335,12 +371,48 @@ export async function createBooth({
     }
     state.camera = { index, model: opened.model, port: cam ? cam.port : '' };
     state.settings = opened.settings;
+    state.choices = null;
     state.disconnected = false;
     liveFailures = 0;
     lastCamera = state.camera;
     send('opened', { camera: state.camera, settings: state.settings });
     ensureLive();
+    readChoices(b, state.camera);
     return state.camera;
+  }
+
+  // The camera's values for each setting, for the page's menus. Asked once
+  // per open: they do not change while the camera stays in its mode.
+  function readChoices(b, cam) {
+    b.settingChoices().then((choices) => {
+      if (state.camera !== cam) return;
+      state.choices = { iso: choices.iso, aperture: choices.aperture, shutterSpeed: choices.shutterSpeed };
+      send('choices', state.choices);
+    }, (err) => {
+      if (state.camera === cam) problem(err, 'The camera\'s settings could not be read.');
+    });
+  }
+
+  async function setSetting(key, value) {
+    if (!Object.hasOwn(SETTING_NAMES, key) || typeof value !== 'string' || !value || value.length > 255 || /[\r\n\0]/.test(value)) {
+      const err = new Error('bad setting');
+      err.operator = 'Choose one of the values the camera offers.';
+      throw err;
+    }
+    if (!state.camera) {
+      const err = new Error('no camera open');
+      err.operator = MESSAGES.ERR_BRIDGE_NO_CAMERA;
+      throw err;
+    }
+    const b = await getBridge();
+    try {
+      return await b.setSetting(key, value);
+    } catch (err) {
+      if (err && err.code === 'SETTING_REJECTED') {
+        err.operator = `The camera did not accept ${SETTING_NAMES[key]} ${value}. Choose another value.`;
+      }
+      throw err;
+    }
   }
 
   // After a disconnection: find the same camera again (same port, else same
@@ -368,7 +440,10 @@ export async function createBooth({
     }
     const b = await getBridge();
     const photo = await b.capture({ timeoutMs: CAPTURE_TIMEOUT_MS });
-    return photoEntry(photo.name);
+    // The shot's first file the page can show (a RAW file may come first).
+    const files = Array.isArray(photo.files) && photo.files.length ? photo.files : [photo];
+    const first = files.find((f) => showable(f.name)) || photo;
+    return photoEntry(first.name);
   }
 
   // -- HTTP -----------------------------------------------------------------
@@ -452,6 +527,7 @@ export async function createBooth({
       }
       if (name === 'reconnect') return json(res, 200, { camera: await reconnect() });
       if (name === 'capture') return json(res, 200, { photo: await capture() });
+      if (name === 'setting') return json(res, 200, { settings: await setSetting(body.key, body.value) });
       if (name === 'close') {
         const b = await getBridge();
         await b.close();
@@ -460,7 +536,7 @@ export async function createBooth({
       return notFound(res);
     } catch (err) {
       const out = err && err.operator
-        ? { message: err.operator, detail: err.message }
+        ? { message: err.operator, detail: typeof err.text === 'string' ? err.text : err.message }
         : problemText(err, name);
       // Every page shows it, not only the one that asked.
       send('problem', out);
@@ -470,15 +546,16 @@ export async function createBooth({
   }
 
   function problemText(err, name) {
-    if (err && typeof err.text === 'string') return { message: explain(err.text), detail: err.text };
     const what = {
       search: 'The cameras could not be listed.',
       open: 'The camera could not be opened.',
       reconnect: 'The camera could not be opened again.',
       capture: 'The photo did not arrive. Check the camera and try again.',
+      setting: 'The setting could not be changed.',
       close: 'The camera could not be closed.',
     }[name] || 'Something went wrong.';
-    return { message: what, detail: (err && err.message) || String(err) };
+    const message = name === 'capture' && err && err.code === 'ERR_BRIDGE_TIMEOUT' ? what : explain(err, what);
+    return { message, detail: err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err) };
   }
 
   function events(req, res) {

@@ -62,6 +62,11 @@ export async function makeCamera({ scenario = [], tee = true, liveBase = os.tmpd
     wrapper,
     /** Appends control lines to the simulated camera. */
     control: (...lines) => fsp.appendFile(path.join(card, 'sim/control'), lines.map((l) => l + '\n').join('')),
+    /** The simulated camera's log of driver calls, one array of fields per line (the time left out). */
+    async log() {
+      const text = await fsp.readFile(path.join(card, 'sim/log'), 'utf8').catch(() => '');
+      return text.split('\n').filter(Boolean).map((l) => l.slice(l.indexOf(' ') + 1).split('\t'));
+    },
     /** Checks the event lines against the schema and removes everything. */
     async remove() {
       checkEvents(events);
