@@ -24,7 +24,8 @@ const CAPTURE_TIMEOUT_MS = 20000;
 const LIVE_RETRY_MS = 2000;
 const STOP_GRACE_MS = 3000; // how long a stop waits for the camera before killing the bridge
 const KILL_WAIT_MS = 2000; // how long a killed bridge may take to be gone
-const VIEWER_CHECK_MS = 15; // how often a viewer with a frame waiting is looked at
+const PULL_WAIT_MS = 10000; // how long /live/frame waits for a new frame before answering 204
+const PULL_GONE_MS = 3000; // a page that asked for no frame this long is no longer watching
 
 // The page and its assets: a fixed table, so no request path ever reaches
 // the filesystem here.
@@ -140,27 +141,6 @@ function parseArgs(argv) {
   return opts;
 }
 
-// Bytes each TCP connection of this machine has not yet had acknowledged,
-// by "localPort:remotePort" (Linux; elsewhere an empty map, and only this
-// process's own buffer is watched).
-export function sendQueues() {
-  const out = new Map();
-  for (const file of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let text;
-    try { text = fs.readFileSync(file, 'latin1'); } catch { continue; }
-    for (const line of text.split('\n').slice(1)) {
-      const f = line.trim().split(/\s+/);
-      if (f.length < 5 || f[3] !== '01') continue; // established only
-      const local = parseInt(f[1].slice(f[1].lastIndexOf(':') + 1), 16);
-      const remote = parseInt(f[2].slice(f[2].lastIndexOf(':') + 1), 16);
-      const tx = parseInt(f[4].slice(0, f[4].indexOf(':')), 16);
-      const key = `${local}:${remote}`;
-      out.set(key, Math.max(out.get(key) || 0, tx));
-    }
-  }
-  return out;
-}
-
 export async function createBooth({
   photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, allowHosts = [],
   graceMs = STOP_GRACE_MS, debug = false, env,
@@ -179,13 +159,17 @@ export async function createBooth({
     thumbWidth: THUMB_WIDTH,
   };
   const pages = new Set(); // SSE responses
-  const viewers = new Set(); // { res, key, next, writing }
+  const viewers = new Set(); // /live.mjpg: { res, next, writing }
+  const pullers = new Set(); // /live/frame requests waiting for a new frame: { res, timer }
+  let pulling = 0; // /live/frame requests not yet answered in full
+  let lastPull = 0; // when a page last asked for a frame
   const stats = { published: 0, firstN: 0, lastN: 0, sent: 0, skipped: 0, repeated: 0 };
   let bridge = null;
   let starting = null;
   let live = null; // promise of the running live-view loop
   let lastFrame = null; // bytes of the newest frame sent, and the part that carried it
   let lastPart = null;
+  let frameId = 0; // counts the distinct frames published (lastFrame's number)
   let liveRetry = null;
   let liveFailures = 0; // live-view runs in a row that gave no picture
   let closing = false;
@@ -268,14 +252,14 @@ export async function createBooth({
   // -- live view ------------------------------------------------------------
 
   function ensureLive() {
-    if (live || liveRetry || closing || !state.camera || !viewers.size || !bridge) return;
+    if (live || liveRetry || closing || !state.camera || !watching() || !bridge) return;
     const b = bridge;
     const cam = state.camera;
     let frames = 0;
     live = (async () => {
       try {
         for await (const frame of b.liveView()) {
-          if (!viewers.size || !state.camera) break;
+          if (!watching() || !state.camera) break;
           frames++;
           let data;
           try { data = await frame.read(); } catch { continue; }
@@ -299,18 +283,21 @@ export async function createBooth({
       // a moment while somebody is watching). A camera that gives no
       // picture at all (one without live view) is asked less and less often.
       liveFailures = frames ? 0 : Math.min(liveFailures + 1, 5);
-      if (!closing && state.camera && viewers.size) {
+      if (!closing && state.camera && watching()) {
         const delay = state.camera !== cam ? 0 : LIVE_RETRY_MS * 2 ** Math.max(liveFailures - 1, 0);
         liveRetry = setTimeout(() => { liveRetry = null; ensureLive(); }, delay);
       }
     })();
   }
 
-  // Each viewer holds at most one frame waiting: a newer frame replaces it.
-  // The waiting frame is written once the previous one has left this
-  // machine (the kernel's send queue for that connection is empty), so a
-  // slow viewer's socket buffers never fill with old frames.
+  // Somebody watches: a /live.mjpg viewer, or a page that is fetching a
+  // frame or fetched one a moment ago.
+  function watching() {
+    return viewers.size > 0 || pulling > 0 || Date.now() - lastPull < PULL_GONE_MS;
+  }
+
   function broadcast(data) {
+    frameId++;
     // One buffer per part, written with one call per viewer.
     const head = `--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`;
     const part = Buffer.allocUnsafe(head.length + data.length + 2);
@@ -322,30 +309,68 @@ export async function createBooth({
     for (const v of viewers) {
       if (v.next) stats.skipped++; // a slow viewer gets this one instead
       v.next = part;
+      feed(v);
     }
-    feedViewers();
+    for (const p of pullers) answerPull(p);
   }
 
-  let viewerCheck = null;
-  function feedViewers() {
-    clearTimeout(viewerCheck);
-    viewerCheck = null;
-    let queues = null;
-    let waiting = false;
-    for (const v of viewers) {
-      if (!v.next || v.writing) continue;
-      queues ??= sendQueues();
-      if ((queues.get(v.key) || 0) > 0) { waiting = true; continue; }
-      const part = v.next;
-      v.next = null;
-      v.writing = true;
-      stats.sent++;
-      v.res.write(part, () => {
-        v.writing = false;
-        if (v.next && !viewerCheck) viewerCheck = setTimeout(feedViewers, 0);
+  // A /live.mjpg viewer holds at most one frame waiting, replaced by each
+  // newer one, and gets it once the previous one has been handed to the
+  // kernel. (What the kernel's socket buffers hold on the way is out of
+  // reach here: the page uses /live/frame, which has one frame on its way.)
+  function feed(v) {
+    if (!v.next || v.writing) return;
+    const part = v.next;
+    v.next = null;
+    v.writing = true;
+    stats.sent++;
+    v.res.write(part, () => {
+      v.writing = false;
+      feed(v);
+    });
+  }
+
+  // /live/frame?after=N: the newest frame if it is not frame N, else the
+  // next one when it comes (or 204 after a while). Each page asks for the
+  // next frame only once it has this one, so no more than one frame is ever
+  // on its way to it, however slow its connection.
+  function liveFrame(req, res, query) {
+    const after = Number(new URLSearchParams(query).get('after')) || 0;
+    pulling++;
+    lastPull = Date.now();
+    res.once('close', () => {
+      pulling--;
+      lastPull = Date.now();
+    });
+    const p = { res, timer: null };
+    if (lastFrame && state.camera && frameId !== after) {
+      answerPull(p);
+    } else {
+      pullers.add(p);
+      p.timer = setTimeout(() => {
+        pullers.delete(p);
+        res.writeHead(204, { 'Cache-Control': 'no-store' });
+        res.end();
+      }, PULL_WAIT_MS);
+      req.once('close', () => {
+        pullers.delete(p);
+        clearTimeout(p.timer);
       });
     }
-    if (waiting && !closing) viewerCheck = setTimeout(feedViewers, VIEWER_CHECK_MS);
+    ensureLive();
+  }
+
+  function answerPull(p) {
+    pullers.delete(p);
+    clearTimeout(p.timer);
+    stats.sent++;
+    p.res.writeHead(200, {
+      'Content-Type': 'image/jpeg',
+      'Content-Length': lastFrame.length,
+      'Cache-Control': 'no-store',
+      'X-Frame': String(frameId),
+    });
+    p.res.end(lastFrame);
   }
 
   // -- camera actions ---------------------------------------------------------
@@ -579,13 +604,13 @@ export async function createBooth({
     res.writeHead(200);
     res.flushHeaders();
     res.socket.setNoDelay(true);
-    const v = { res, key: `${res.socket.localPort}:${res.socket.remotePort}`, next: null, writing: false };
+    const v = { res, next: null, writing: false };
     viewers.add(v);
     req.on('close', () => viewers.delete(v));
     // A new viewer sees the current picture at once, not at the next change.
     if (lastPart && state.camera) {
       v.next = lastPart;
-      feedViewers();
+      feed(v);
     }
     ensureLive();
   }
@@ -631,6 +656,7 @@ export async function createBooth({
       if (get && Object.hasOwn(ASSETS, raw)) return await asset(req, res, ASSETS[raw]);
       if (req.method === 'GET' && raw === '/events') return events(req, res); // a stream: no HEAD
       if (get && raw === '/live.mjpg') return liveStream(req, res);
+      if (req.method === 'GET' && raw === '/live/frame') return liveFrame(req, res, (req.url || '').slice(raw.length + 1));
       if (get && raw.startsWith('/photos/')) return await photo(req, res, raw.slice('/photos/'.length));
       if (raw.startsWith('/api/')) return await api(req, res, raw.slice('/api/'.length));
       if (debug && get && raw === '/debug/stats') {
@@ -643,6 +669,7 @@ export async function createBooth({
           cpuUserUs: cpu.user,
           cpuSystemUs: cpu.system,
           viewers: viewers.size,
+          pulling,
         });
       }
       return notFound(res);
@@ -680,7 +707,8 @@ export async function createBooth({
       closing = true;
       clearInterval(keepAlive);
       clearTimeout(liveRetry);
-      clearTimeout(viewerCheck);
+      for (const p of pullers) clearTimeout(p.timer);
+      pullers.clear();
       for (const v of viewers) v.res.end();
       for (const res of pages) res.end();
       viewers.clear();

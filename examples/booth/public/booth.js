@@ -315,10 +315,12 @@ function connectEvents() {
 }
 
 // -- live view ----------------------------------------------------------------
-// The stream is multipart/x-mixed-replace. An <img> pointed at it shows the
-// frames but reports only the first one, so the page reads the parts itself
-// and shows the newest one: a frame that arrives while the previous one is
-// still being decoded replaces the one waiting.
+// The page asks for frames one by one (/live/frame?after=N answers with the
+// newest frame once it is not frame N), asking for the next as soon as one
+// starts to arrive: a slow connection never has more than that one frame
+// queued behind the one arriving, and the picture is always about the
+// newest the connection can carry. A frame that arrives while the previous
+// one is still being decoded replaces the one waiting.
 
 const live = $('live');
 let pending = null;
@@ -371,63 +373,31 @@ function showHeld() {
   held = null;
 }
 
-function indexOf(buf, len, needle, from) {
-  outer: for (let i = from; i + needle.length <= len; i++) {
-    for (let j = 0; j < needle.length; j++) if (buf[i + j] !== needle[j]) continue outer;
-    return i;
-  }
-  return -1;
-}
-
-const HEADER_END = new TextEncoder().encode('\r\n\r\n');
-
-async function readStream() {
-  const res = await fetch('/live.mjpg', { cache: 'no-store' });
-  if (!res.ok || !res.body) throw new Error(`live view stream: ${res.status}`);
-  const reader = res.body.getReader();
-  let buf = new Uint8Array(64 * 1024);
-  let len = 0;
-  for (;;) {
-    const { value, done } = await reader.read();
-    if (done) return;
-    if (len + value.length > buf.length) {
-      const bigger = new Uint8Array(Math.max(buf.length * 2, len + value.length));
-      bigger.set(buf.subarray(0, len));
-      buf = bigger;
-    }
-    buf.set(value, len);
-    len += value.length;
-    // Take every complete part: headers, blank line, Content-Length bytes.
-    let at = 0;
-    for (;;) {
-      const end = indexOf(buf, len, HEADER_END, at);
-      if (end < 0) break;
-      const head = new TextDecoder().decode(buf.subarray(at, end));
-      const m = /content-length:\s*(\d+)/i.exec(head);
-      if (!m) throw new Error('live view stream: a part without Content-Length');
-      const size = Number(m[1]);
-      const start = end + HEADER_END.length;
-      if (len < start + size + 2) break;
-      stats.parts++;
-      // The stream can be quicker than the page's own events: a new page
-      // gets the current picture at once, perhaps before it has heard that
-      // a camera is open. That picture may be the only one for a while.
-      if (camera) showFrame(buf.slice(start, start + size));
-      else held = buf.slice(start, start + size);
-      at = start + size + 2; // the CRLF after the data
-    }
-    if (at) {
-      buf.copyWithin(0, at, len);
-      len -= at;
-    }
-  }
-}
-
-async function keepStreaming() {
+async function pullFrames() {
+  const ask = (after) => fetch(`/live/frame?after=${after}`, { cache: 'no-store' });
+  let after = 0;
+  let next = null; // the request for the following frame, made while this one arrives
   for (;;) {
     try {
-      await readStream();
-    } catch { /* the server went away; try again below */ }
+      const res = await (next || ask(after));
+      next = null;
+      if (res.status === 200) {
+        after = Number(res.headers.get('X-Frame')) || 0;
+        next = ask(after);
+        next.catch(() => {});
+        const bytes = new Uint8Array(await res.arrayBuffer());
+        stats.parts++;
+        // Frames can be quicker than the page's own events: a new page gets
+        // the current picture at once, perhaps before it has heard that a
+        // camera is open. That picture may be the only one for a while.
+        if (camera) showFrame(bytes);
+        else held = bytes;
+        continue;
+      }
+      if (res.status === 204) continue; // no new frame for a while: ask again
+    } catch {
+      next = null; // the server went away; try again below
+    }
     await new Promise((r) => setTimeout(r, 1000));
   }
 }
@@ -492,4 +462,4 @@ $('shutter').addEventListener('click', async () => {
 });
 
 connectEvents();
-keepStreaming();
+pullFrames();
