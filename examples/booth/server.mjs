@@ -5,9 +5,10 @@
 //                   [--allow-host NAME]... [--bridge EXECUTABLE] [--live DIR]
 //                   [--grace SECONDS] [--debug]
 //
-// Serves the page and its assets, an MJPEG live-view stream, Server-Sent
-// Events with the camera's state, a small JSON API the page posts to, and the
-// photos in the download folder. Nothing else is reachable.
+// Serves the page and its assets, the live view (frame by frame for the
+// page, and as an MJPEG stream), Server-Sent Events with the camera's state,
+// a small JSON API the page posts to, and the photos in the download folder.
+// Nothing else is reachable.
 
 import http from 'node:http';
 import fs from 'node:fs';
@@ -218,7 +219,7 @@ export async function createBooth({
           send('settings', s);
         });
         b.on('closed', (reason) => {
-          // 'otra': closed for the camera being opened, which may still fail.
+          // 'replaced': closed for the camera being opened, which may still fail.
           lastFrame = lastPart = null;
           for (const v of viewers) v.next = null; // a picture of a closed camera
           state.camera = null;

@@ -255,6 +255,7 @@ function hideReview() {
   $('review-photo').removeAttribute('src');
 }
 $('review').addEventListener('click', hideReview);
+document.addEventListener('keydown', (ev) => { if (ev.key === 'Escape') hideReview(); });
 
 // -- the camera's state ---------------------------------------------------------
 
