@@ -48,14 +48,6 @@ bool shot_exists(const Sim& sim, const std::string& folder, const std::string& n
   return false;
 }
 
-QueuedEvent file_added(const Photo& p) {
-  QueuedEvent e;
-  e.kind = EventKind::FileAdded;
-  e.folder = p.folder;
-  e.name = p.name;
-  return e;
-}
-
 // Hands one queued event to the caller; returns the wait's status.
 int deliver(Sim& sim, const QueuedEvent& e, int timeout, CameraEventType* type, void** data) {
   std::string t = std::to_string(timeout);
@@ -169,7 +161,7 @@ int cam_capture(Camera* camera, CameraCaptureType type, CameraFilePath* path, GP
     std::vector<Photo> siblings = sibling_photos(*sim, p);
     add_photo(*sim, std::move(p));
     for (auto& s : siblings) {
-      sim->events.push_back(file_added(s));
+      sim->events.push_back(file_added_event(s));
       add_photo(*sim, std::move(s));
     }
     return GP_OK;
@@ -198,7 +190,7 @@ int cam_trigger(Camera* camera, GPContext*) {
     if (sim->file_delay_ms > 0)
       due = std::chrono::steady_clock::now() + std::chrono::milliseconds(sim->file_delay_ms);
     for (auto& f : shot) {
-      QueuedEvent e = file_added(f);
+      QueuedEvent e = file_added_event(f);
       e.due = due;
       sim->events.push_back(std::move(e));
       add_photo(*sim, std::move(f));

@@ -71,14 +71,6 @@ bool photo_fields(const Sim& sim, const std::vector<std::string>& f, Photo& p) {
   return true;
 }
 
-QueuedEvent file_added_event(const Photo& p) {
-  QueuedEvent e;
-  e.kind = EventKind::FileAdded;
-  e.folder = p.folder;
-  e.name = p.name;
-  return e;
-}
-
 void apply_event(Sim& sim, const std::vector<std::string>& f) {
   if (f.size() < 2) {
     complain("event needs a TYPE", f);
@@ -392,6 +384,14 @@ void poll_control(Sim& sim) {
   }
   ::close(fd);
   if (!chunk.empty()) apply_text(sim, chunk, Origin::Control);
+}
+
+QueuedEvent file_added_event(const Photo& p) {
+  QueuedEvent e;
+  e.kind = EventKind::FileAdded;
+  e.folder = p.folder;
+  e.name = p.name;
+  return e;
 }
 
 }  // namespace simcam

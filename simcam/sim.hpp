@@ -193,6 +193,8 @@ std::string_view next_line(std::string_view& text);
 std::vector<std::string> split_fields(std::string_view line);
 std::string unescape(std::string_view raw);
 void apply_text(Sim& sim, std::string_view text, Origin origin);
+// The file_added event that announces `p`.
+QueuedEvent file_added_event(const Photo& p);
 bool parse_status(std::string_view s, int& status);
 bool parse_source(const Sim& sim, std::string_view s, Source& out);
 std::string read_whole_file(const std::string& path, bool& ok);

@@ -33,7 +33,7 @@ class Signals(CameraTest):
                 self.assertEqual(card.log()[-1][1], "exit")
 
     def test_a_signal_with_no_camera_ends_quietly(self):
-        with Sesion() as s:
+        with Sesion([Tarjeta()]) as s:
             s.send("buscar")
             s.expect_event("camaras")
             s.proc.send_signal(signal.SIGTERM)

@@ -244,8 +244,11 @@ class Proc {
 
 interface Target {
   folder: string;
+  /** The camera's port when it was last found (null when the detection did not show it). */
   port: string | null;
   model: string;
+  /** Ports of the other cameras detected with it: never taken for it. */
+  others: Set<string>;
 }
 
 /** The files of one shot, as they arrive. */
@@ -453,7 +456,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return this.enqueue(
       this.openCall(index, dir, false, waitMs, (o) => {
         const c = cams?.[index];
-        if (!this.noRestart) this.target = { folder: dir, port: c && c.model === o.model ? c.port : null, model: o.model };
+        const port = c && c.model === o.model ? c.port : null;
+        const others = new Set((cams ?? []).map((x) => x.port).filter((p) => p !== port));
+        if (!this.noRestart) this.target = { folder: dir, port, model: o.model, others };
       }),
     );
   }
@@ -619,20 +624,37 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (!validLimit(waitMs)) {
       return Promise.reject(new RangeError(`setSetting: timeoutMs must be a number >= 0, got ${String(waitMs)}`));
     }
-    const call = new Call<Settings>(`${WIRE.command.setSetting} ${SETTING_KEYS[key]} ${value}`, "setSetting");
+    // The bridge's idle settings report may cross the command on its way:
+    // an `opciones` sent right behind it marks where the answer ends, and
+    // the answer is the last report (or `ajustar` error) before it.
+    const call = new Call<Settings>(
+      `${WIRE.command.setSetting} ${SETTING_KEYS[key]} ${value}\n${WIRE.command.settingChoices}`,
+      "setSetting",
+    );
     call.needs = "camera";
     call.holdMs = waitMs;
     call.prepare = () => (this.cameraOpen ? null : noCamera("setSetting"));
+    let answer: Settings | BridgeError | null = null;
     call.event = (ev) => {
-      if (ev.e === WIRE.event.settings) {
-        call.succeed(toSettings(ev));
-      } else if (ev.e === WIRE.event.error && errorLabelOf(ev.texto) === WIRE.errorLabel.setSetting) {
-        call.fail(reported("setSetting", ev.texto));
-        return true;
-      } else if (ev.e === WIRE.event.closed) {
-        call.fail(closedError("setSetting", ev.motivo));
+      switch (ev.e) {
+        case WIRE.event.settings:
+          answer = toSettings(ev);
+          return false;
+        case WIRE.event.error:
+          if (errorLabelOf(ev.texto) !== WIRE.errorLabel.setSetting) return false;
+          answer = reported("setSetting", ev.texto);
+          return true;
+        case WIRE.event.choices:
+          if (answer instanceof BridgeError) call.fail(answer);
+          else if (answer !== null) call.succeed(answer);
+          else call.fail(new BridgeError("BRIDGE_ERROR", "setSetting: the bridge gave no answer"));
+          return false;
+        case WIRE.event.closed:
+          call.fail(closedError("setSetting", ev.motivo));
+          return false;
+        default:
+          return false;
       }
-      return false;
     };
     return this.enqueue(call);
   }
@@ -1133,17 +1155,20 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (this.target !== target) return true;
     if (cams === null) return false;
     // The same port; where it changed (USB re-enumerates a camera plugged
-    // in again), the same model if exactly one camera is of it.
+    // in again), the same model if exactly one camera is of it, leaving out
+    // the cameras that were there beside it.
     let index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port);
     if (index < 0) {
-      const same = cams.flatMap((c, i) => (c.model === target.model ? [i] : []));
+      const same = cams.flatMap((c, i) => (c.model === target.model && !target.others.has(c.port) ? [i] : []));
       if (same.length !== 1) return false;
       index = same[0];
     }
     const opened = await this.enqueue(this.openCall(index, target.folder, true, Infinity)).catch(() => null);
     if (this.target !== target) return true;
-    if (opened === null) return false;
+    // Gone again in the same breath (its `cerrada` came with the answer): try again.
+    if (opened === null || !this.cameraOpen) return false;
     target.port = cams[index].port;
+    for (const c of cams) if (c.port !== target.port) target.others.add(c.port);
     this.away = false;
     if (this.viewers.size > 0) {
       const on = new Call<void>(WIRE.command.liveViewOn, "liveView").quiet();

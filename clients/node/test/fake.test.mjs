@@ -2,56 +2,12 @@
 // output, command order, the end of the process.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { mkdtempSync, readFileSync, rmSync, statSync, existsSync } from "node:fs";
-import { tmpdir } from "node:os";
+import { statSync, existsSync } from "node:fs";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
 import { once } from "node:events";
-import { Bridge, BridgeError, parseEvent } from "../dist/index.js";
-import { schemaErrors, sleep } from "./support/sim.mjs";
-
-const FAKE = fileURLToPath(new URL("./support/fake-bridge.mjs", import.meta.url));
-const AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}';
-const OPENED = [{ write: '{"e":"abierta","modelo":"Fake"}\n' + AJUSTES + "\n" }];
-
-/** Starts the stand-in; it is killed and its files removed when test `t` ends, passed or not. */
-async function startFake(t, script, options = {}) {
-  const dir = mkdtempSync(path.join(tmpdir(), "gpbridge-fake-"));
-  const log = path.join(dir, "log");
-  const bridge = await Bridge.start({
-    executable: FAKE,
-    cwd: dir,
-    env: { ...process.env, FAKE_SCRIPT: JSON.stringify(script), FAKE_LOG: log },
-    ...options,
-  });
-  // Every line is checked against the schema too: the client must take
-  // exactly the lines the schema accepts as events (and refuses any with
-  // white space around the object, a CR included, which JSON allows).
-  const disagreements = [];
-  bridge.on("line", (line) => {
-    const valid = line === line.trim() && schemaErrors(line) === null;
-    if ((parseEvent(line) !== null) !== valid) disagreements.push(line);
-  });
-  t.after(async () => {
-    if (!bridge.exited) {
-      bridge.kill("SIGKILL");
-      await once(bridge, "exit");
-    }
-    rmSync(dir, { recursive: true, force: true });
-    assert.deepEqual(disagreements, []);
-  });
-  const readLog = () => (existsSync(log) ? readFileSync(log, "utf8").trimEnd().split("\n") : []);
-  return { bridge, readLog, dir };
-}
-
-/** Records every event the bridge emits, in order. */
-function record(bridge) {
-  const got = [];
-  for (const name of ["photo", "settings", "closed", "bridgeError", "exit", "protocolError"]) {
-    bridge.on(name, (...args) => got.push([name, ...args]));
-  }
-  return got;
-}
+import { Bridge, BridgeError } from "../dist/index.js";
+import { sleep } from "./support/sim.mjs";
+import { FAKE, AJUSTES, OPENED, startFake, record } from "./support/fake.mjs";
 
 test("malformed output", { timeout: 30000 }, async (t) => {
   await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async (t) => {
