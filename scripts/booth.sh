@@ -72,7 +72,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT
-trap 'exit 143' TERM HUP
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 mkdir -p "$photos"
 
 if [ "$real" = 1 ]; then
