@@ -336,14 +336,17 @@ export async function createBooth({
   // next frame only once it has this one, so no more than one frame is ever
   // on its way to it, however slow its connection.
   function liveFrame(req, res, query) {
-    const after = Number(new URLSearchParams(query).get('after')) || 0;
+    const m = /(?:^|&)after=(\d{1,15})(?:&|$)/.exec(query);
+    const after = m ? Number(m[1]) : 0;
     pulling++;
     lastPull = Date.now();
+    const p = { res, timer: null };
     res.once('close', () => {
       pulling--;
       lastPull = Date.now();
+      if (p.timer !== null) pullers.delete(p);
+      clearTimeout(p.timer);
     });
-    const p = { res, timer: null };
     if (lastFrame && state.camera && frameId !== after) {
       answerPull(p);
     } else {
@@ -353,10 +356,6 @@ export async function createBooth({
         res.writeHead(204, { 'Cache-Control': 'no-store' });
         res.end();
       }, PULL_WAIT_MS);
-      req.once('close', () => {
-        pullers.delete(p);
-        clearTimeout(p.timer);
-      });
     }
     ensureLive();
   }
@@ -364,7 +363,9 @@ export async function createBooth({
   function answerPull(p) {
     pullers.delete(p);
     clearTimeout(p.timer);
+    p.timer = null;
     stats.sent++;
+    p.res.sendDate = false;
     p.res.writeHead(200, {
       'Content-Type': 'image/jpeg',
       'Content-Length': lastFrame.length,
