@@ -88,11 +88,18 @@ export async function startBooth(options = {}) {
     ...(options.args || []),
   ], { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => server.once('exit', (code, signal) => resolve({ code, signal })));
-  const url = await new Promise((resolve, reject) => {
-    const lines = readline.createInterface({ input: server.stdout });
-    lines.once('line', resolve);
-    server.once('exit', (code) => reject(new Error(`booth server exited with ${code}`)));
-  });
+  let url;
+  try {
+    url = await new Promise((resolve, reject) => {
+      const lines = readline.createInterface({ input: server.stdout });
+      lines.once('line', resolve);
+      server.once('exit', (code) => reject(new Error(`booth server exited with ${code}`)));
+    });
+  } catch (err) {
+    await fsp.rm(cam.dir, { recursive: true, force: true });
+    await fsp.rm(cam.live, { recursive: true, force: true });
+    throw err;
+  }
 
   return {
     ...cam,
