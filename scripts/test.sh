@@ -4,7 +4,8 @@
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-(cd clients/node && npm ci && npm run build)
+# The Node client, and its package (clients/node/gpbridge-VERSION.tgz) for hosts to install.
+(cd clients/node && npm ci && npm run build && npm pack --silent)
 (cd examples/booth && npm ci --no-audit --no-fund)
 JOBS=$(nproc)
 
