@@ -700,9 +700,13 @@ class Bridge:
         CameraUnavailable when the time limit passes first. Lock held."""
         if self._away is None:
             return
-        if not self._cond.wait_for(lambda: self._away is None or self._over or self._quitting, deadline.left()):
+        came = self._cond.wait_for(lambda: self._away is None or self._over or self._quitting, deadline.left())
+        if self._away is None:
+            return
+        if not came:
             raise CameraUnavailable(f"{kind}: the camera was away for the whole "
                                     f"{deadline.limit} s ({self._away})")
+        raise CameraUnavailable(f"{kind}: the camera is away ({self._away}) and the bridge is ending")
 
     def _call(self, kind: str, line: bytes, timeout: float | None, internal: bool = False,
               wanted: Callable[[], bool] | None = None) -> Any:

@@ -194,11 +194,15 @@ class ReconnectOnAStandIn(StandIn):
         self.assertIn(after, ([f"abrir 0 {self.fotos}"], [f"abrir 0 {self.fotos}"] * 2 + ["cerrar"]))
         with self.assertRaises(CameraClosed):
             b.capture(timeout=1)
-        # quit() while away ends at once.
+        # quit() while away ends at once, and so do calls waiting for the
+        # camera.
         b.open(0, self.fotos)
         self.unplug()
         until(lambda: b.away, what="away")
+        waiting = in_thread(lambda: b.capture(timeout=None))
+        time.sleep(0.3)
         self.assertEqual(b.quit(timeout=10), 0)
+        self.assertIsInstance(joined(self, waiting).get("error"), CameraUnavailable)
         self.assertEqual(self.of(Reconnected), [])
 
     def test_a_camera_back_on_another_port_is_found_by_its_model(self):
