@@ -82,7 +82,9 @@ class Host(ClientTest):
 
     def test_a_host_that_dies_takes_the_bridge_with_it(self):
         proc, line, rig = self.host("""
-            b = Bridge.start(exe)
+            # A folder of the test's: a private one cannot be removed after
+            # a SIGKILL.
+            b = Bridge.start(exe, live_view_dir=os.path.dirname(fotos))
             b.open(0, fotos)
             say("bridge", b.pid)
             time.sleep(60)
