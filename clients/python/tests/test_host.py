@@ -65,8 +65,10 @@ class Host(ClientTest):
         proc, line, rig = self.host("""
             with Bridge.start(exe) as b:
                 b.open(0, fotos)
-                say("ready")
                 try:
+                    # Inside the try: the Ctrl-C may come as soon as the
+                    # line is out.
+                    say("ready")
                     time.sleep(60)
                 except KeyboardInterrupt:
                     say("photo", b.capture(timeout=30).name)
