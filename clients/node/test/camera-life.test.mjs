@@ -11,7 +11,9 @@ import { existsSync, readdirSync, readFileSync } from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { Bridge } from "../dist/index.js";
-import { SimSetup, watchLines, directive, generated, sleep, MODEL, PHOTO_FOLDER } from "./support/sim.mjs";
+import { SimSetup, watchLines, directive, generated, sleep, alive, waitUntil as waitFor, MODEL, PHOTO_FOLDER } from "./support/sim.mjs";
+
+const waitUntil = (cond, ms = 20000) => waitFor(cond, ms);
 
 const LIMIT = { timeout: 90000 };
 const HOST = fileURLToPath(new URL("./support/host.mjs", import.meta.url));
@@ -45,22 +47,6 @@ function next(emitter, name, ms = 20000) {
   ]);
 }
 
-function alive(pid) {
-  try {
-    process.kill(pid, 0);
-    return true;
-  } catch {
-    return false;
-  }
-}
-
-async function waitUntil(cond, ms = 20000) {
-  const until = Date.now() + ms;
-  while (!cond()) {
-    if (Date.now() > until) throw new Error("timed out");
-    await sleep(20);
-  }
-}
 
 function assertFile(file, folder, name, size) {
   assert.deepEqual(file, { path: path.join(folder, name), name });

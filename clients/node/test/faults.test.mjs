@@ -11,7 +11,7 @@ import { existsSync, mkdirSync, readFileSync, rmSync, statSync, symlinkSync, wri
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { Bridge, BridgeError, Frame } from "../dist/index.js";
-import { sleep } from "./support/sim.mjs";
+import { sleep, alive, waitUntil } from "./support/sim.mjs";
 import { FAKE, AJUSTES, OPENED, SETTINGS, foto, camaras, scratch, fakeEnv, startFake, record } from "./support/fake.mjs";
 
 const HOST = fileURLToPath(new URL("./support/host.mjs", import.meta.url));
@@ -37,22 +37,6 @@ function within(promise, ms = 10000) {
   ]);
 }
 
-function alive(pid) {
-  try {
-    process.kill(pid, 0);
-    return true;
-  } catch {
-    return false;
-  }
-}
-
-async function waitUntil(cond, ms = 10000) {
-  const until = Date.now() + ms;
-  while (!cond()) {
-    if (Date.now() > until) throw new Error("timed out");
-    await sleep(20);
-  }
-}
 
 test("output the client cannot use", LIMIT, async (t) => {
   await t.test("a line with no end is dropped once it passes 1 MiB; the lines after it still count", async (t) => {

@@ -10,11 +10,10 @@ import shutil
 import signal
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-from clienttest import MODEL, ClientTest
+from clienttest import MODEL, ClientTest, in_thread, joined
 from puente import Tarjeta, directive as d
 
 from gpbridge import (Bridge, BridgeExited, BridgeTimeout, CameraClosed, CameraUnavailable, Closed,
@@ -23,26 +22,6 @@ from gpbridge import (Bridge, BridgeExited, BridgeTimeout, CameraClosed, CameraU
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakebridge.py")
 PORT = "usb:001,004"
 
-
-def in_thread(fn):
-    """Runs fn on a thread; the returned dict gets "result" or "error"."""
-    out = {}
-
-    def run():
-        try:
-            out["result"] = fn()
-        except Exception as exc:  # noqa: BLE001  (the test looks at it)
-            out["error"] = exc
-
-    out["thread"] = threading.Thread(target=run, daemon=True)
-    out["thread"].start()
-    return out
-
-
-def joined(case, out, timeout=60):
-    out["thread"].join(timeout)
-    case.assertFalse(out["thread"].is_alive(), "the call hung")
-    return out
 
 
 def until(test, timeout=30, what="the condition"):

@@ -169,3 +169,22 @@ export function watchLines(bridge) {
 }
 
 export { readFile, sleep };
+
+/** Whether process `pid` still exists. */
+export function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/** Resolves once `cond()` holds; rejects after `ms`. */
+export async function waitUntil(cond, ms = 10000) {
+  const until = Date.now() + ms;
+  while (!cond()) {
+    if (Date.now() > until) throw new Error("timed out");
+    await sleep(20);
+  }
+}
