@@ -4,12 +4,16 @@
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-(cd clients/node && npm ci && npm run build)
+# The Node client, and its package (clients/node/gpbridge-VERSION.tgz) for hosts to install.
+(cd clients/node && npm ci && npm run build && npm pack --silent)
 (cd examples/booth && npm ci --no-audit --no-fund)
 JOBS=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGPBRIDGE_WERROR=ON
 cmake --build build -j "$JOBS"
+# The Python client's wheel, built offline with its own backend: install
+# apps from build/dist/gpbridge-*.whl rather than from the clone.
+python3 clients/python/build_backend/gpbridge_build.py build/dist
 ctest --test-dir build --output-on-failure -j "$JOBS"
 ./scripts/check-install.sh build
 # A full session under valgrind: no leak of ours, no descriptor left open.

@@ -2,15 +2,18 @@
 // Photo booth server: one camera through gpbridge, one page in the browser.
 //
 //   node server.mjs --photos DIR [--port 8080] [--host 127.0.0.1]
-//                   [--bridge EXECUTABLE] [--live DIR] [--debug]
+//                   [--allow-host NAME]... [--bridge EXECUTABLE] [--live DIR]
+//                   [--grace SECONDS] [--debug]
 //
-// Serves the page and its assets, an MJPEG live-view stream, Server-Sent
-// Events with the camera's state, a small JSON API the page posts to, and the
-// photos in the download folder. Nothing else is reachable.
+// Serves the page and its assets, the live view (frame by frame for the
+// page, and as an MJPEG stream), Server-Sent Events with the camera's state,
+// a small JSON API the page posts to, and the photos in the download folder.
+// Nothing else is reachable.
 
 import http from 'node:http';
 import fs from 'node:fs';
 import fsp from 'node:fs/promises';
+import os from 'node:os';
 import path from 'node:path';
 import { pipeline } from 'node:stream';
 import { fileURLToPath, pathToFileURL } from 'node:url';
@@ -20,6 +23,10 @@ const CLIENT = path.resolve(HERE, '../../clients/node/dist/index.js');
 const BOUNDARY = 'gpbridgeframe';
 const CAPTURE_TIMEOUT_MS = 20000;
 const LIVE_RETRY_MS = 2000;
+const STOP_GRACE_MS = 3000; // how long a stop waits for the camera before killing the bridge
+const KILL_WAIT_MS = 2000; // how long a killed bridge may take to be gone
+const PULL_WAIT_MS = 10000; // how long /live/frame waits for a new frame before answering 204
+const PULL_GONE_MS = 3000; // a page that asked for no frame this long is no longer watching
 
 // The page and its assets: a fixed table, so no request path ever reaches
 // the filesystem here.
@@ -35,22 +42,48 @@ const PHOTO_TYPES = {
   '.gif': 'image/gif', '.webp': 'image/webp', '.tif': 'image/tiff', '.tiff': 'image/tiff',
 };
 
-// What a booth operator reads for each kind of bridge error; the bridge's
-// own text goes in the detail line.
-const PROBLEMS = [
-  ['abrir: Unknown model', 'That camera is no longer there. Press "Find cameras" and choose it again.'],
-  ['abrir: Could not claim', 'Another program is using the camera. Close it, then open the camera again.'],
-  ['abrir:', 'The camera could not be opened. Check that it is switched on and its cable is plugged in.'],
-  ['disparar:', 'The photo could not be taken. Check the camera and try again.'],
-  ['vista en directo:', 'The live view stopped. It will restart by itself in a moment.'],
-  ['cámara:', 'The camera is not answering properly. If this lasts, switch it off and on again.'],
-  ['bajar la foto:', 'A photo could not be copied from the camera. It is still on the camera\'s card.'],
-  ['No se puede guardar en la carpeta', 'Photos cannot be saved: the photo folder is missing, read-only or full.'],
+// Files the page can show: others (RAW files beside a JPEG) are saved and
+// served, but not put in the gallery.
+const SHOWN_TYPES = new Set(['.jpg', '.jpeg', '.png', '.gif', '.webp']);
+
+// The width of the gallery's thumbnails, in pixels: the page scales each
+// photo down to it once and shows only that (never a full-size photo in the
+// grid).
+const THUMB_WIDTH = 320;
+
+// The settings the page offers as menus, with the name a guest reads.
+const SETTING_NAMES = { iso: 'ISO', aperture: 'Aperture', shutterSpeed: 'Shutter speed' };
+
+// What the booth says for each error code of the client, in plain words; the
+// bridge's own text goes in the detail line.
+const MESSAGES = {
+  OPEN_FAILED: 'The camera could not be opened. Check that it is switched on and its cable is plugged in.',
+  CAPTURE_FAILED: 'The photo could not be taken. Check the camera and try again.',
+  DOWNLOAD_FAILED: 'A photo could not be copied from the camera. It is still on the camera\'s card.',
+  LIVE_VIEW_FAILED: 'The live view stopped. It will restart by itself in a moment.',
+  SETTING_REJECTED: 'The camera did not accept that setting. Choose another value.',
+  CAMERA_ERROR: 'The camera is not answering properly. If this lasts, switch it off and on again.',
+  FOLDER_NOT_WRITABLE: 'Photos cannot be saved: the photo folder is missing, read-only or full.',
+  BRIDGE_ERROR: 'The camera reported a problem.',
+  CAMERA_UNAVAILABLE: 'The camera is not there. Check its cable and that it is switched on.',
+  ERR_BRIDGE_TIMEOUT: 'The camera took too long to answer. Try again.',
+  ERR_BRIDGE_CLOSED: 'The camera closed before it had finished.',
+  ERR_BRIDGE_NO_CAMERA: 'Open a camera first.',
+  ERR_BRIDGE_EXITED: 'The camera program stopped. Open the camera again to restart it.',
+};
+// A few library texts say more than their code.
+const OPEN_TEXTS = [
+  ['Unknown model', 'That camera is no longer there. Press "Find cameras" and choose it again.'],
+  ['Could not claim', 'Another program is using the camera. Close it, then open the camera again.'],
 ];
 
-export function explain(text) {
-  for (const [start, words] of PROBLEMS) if (text.startsWith(start)) return words;
-  return 'The camera reported a problem.';
+/** What the booth says for a client error: by its code, or `fallback`. */
+export function explain(err, fallback = 'Something went wrong.') {
+  const code = err && err.code;
+  if (code === 'OPEN_FAILED' && typeof err.text === 'string') {
+    for (const [part, words] of OPEN_TEXTS) if (err.text.includes(part)) return words;
+  }
+  return (typeof code === 'string' && Object.hasOwn(MESSAGES, code) && MESSAGES[code]) || fallback;
 }
 
 // Resolves a /photos/ request to a file inside `folder`, opened, or null.
@@ -80,13 +113,22 @@ export async function photoFile(folder, raw) {
   return null;
 }
 
+// A name for this server as a Host header gives it: a DNS name or IPv4
+// address, or an IPv6 address in brackets, with an optional port.
+const HOST_NAME = /^(?:[a-z0-9](?:[a-z0-9.-]*[a-z0-9])?|\[[0-9a-f:.]+\])(?::\d{1,5})?$/i;
+
 function parseArgs(argv) {
-  const opts = { port: 8080, host: '127.0.0.1', bridge: undefined, live: undefined, photos: undefined, debug: false };
+  const opts = {
+    port: 8080, host: '127.0.0.1', allowHosts: [], bridge: undefined, live: undefined, photos: undefined,
+    graceMs: STOP_GRACE_MS, debug: false,
+  };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const value = () => { if (i + 1 >= argv.length) throw new Error(`${a} needs a value`); return argv[++i]; };
     if (a === '--port') opts.port = Number(value());
     else if (a === '--host') opts.host = value();
+    else if (a === '--allow-host') opts.allowHosts.push(value());
+    else if (a === '--grace') opts.graceMs = Number(value()) * 1000;
     else if (a === '--bridge') opts.bridge = value();
     else if (a === '--live') opts.live = value();
     else if (a === '--photos') opts.photos = value();
@@ -95,10 +137,15 @@ function parseArgs(argv) {
   }
   if (!opts.photos) throw new Error('--photos DIR is required');
   if (!Number.isInteger(opts.port) || opts.port < 0 || opts.port > 65535) throw new Error('bad --port');
+  if (!(opts.graceMs >= 0) || !Number.isFinite(opts.graceMs)) throw new Error('bad --grace');
+  for (const h of opts.allowHosts) if (!HOST_NAME.test(h)) throw new Error(`bad --allow-host ${h}`);
   return opts;
 }
 
-export async function createBooth({ photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, debug = false, env }) {
+export async function createBooth({
+  photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, allowHosts = [],
+  graceMs = STOP_GRACE_MS, debug = false, env,
+}) {
   const { Bridge } = await import(pathToFileURL(CLIENT).href);
   const photosDir = path.resolve(photos);
   await fsp.mkdir(photosDir, { recursive: true });
@@ -107,17 +154,23 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     cameras: [],
     camera: null, // { index, model, port }
     settings: null,
+    choices: null, // { iso, aperture, shutterSpeed }: the camera's values for each
     photos: [], // names, newest first
     disconnected: false,
+    thumbWidth: THUMB_WIDTH,
   };
   const pages = new Set(); // SSE responses
-  const viewers = new Set(); // { res, busy }
+  const viewers = new Set(); // /live.mjpg: { res, next, writing }
+  const pullers = new Set(); // /live/frame requests waiting for a new frame: { res, timer }
+  let pulling = 0; // /live/frame requests not yet answered in full
+  let lastPull = 0; // when a page last asked for a frame
   const stats = { published: 0, firstN: 0, lastN: 0, sent: 0, skipped: 0, repeated: 0 };
   let bridge = null;
   let starting = null;
   let live = null; // promise of the running live-view loop
   let lastFrame = null; // bytes of the newest frame sent, and the part that carried it
   let lastPart = null;
+  let frameId = 0; // counts the distinct frames published (lastFrame's number)
   let liveRetry = null;
   let liveFailures = 0; // live-view runs in a row that gave no picture
   let closing = false;
@@ -133,10 +186,16 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   function photoEntry(name) {
     return { name, url: '/photos/' + encodeURIComponent(name) };
   }
+  function showable(name) {
+    return SHOWN_TYPES.has(path.extname(name).toLowerCase());
+  }
   const lastSaid = new Map(); // problem detail -> when it was last shown
   function problem(err, fallback) {
     const detail = err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err);
-    const message = err && typeof err.text === 'string' ? explain(err.text) : fallback;
+    const message = explain(err, fallback);
+    // A camera that has gone away has one message, its banner: what the
+    // bridge says about it meanwhile would only contradict it.
+    if (state.disconnected) return;
     // Camera warnings can repeat several times a second, two or more of
     // them taking turns: say each one once while it keeps coming.
     const now = Date.now();
@@ -151,6 +210,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     if (!starting) {
       starting = Bridge.start({ executable, liveViewDir: liveDir, env: env ?? process.env }).then((b) => {
         b.on('photo', (p) => {
+          if (!showable(p.name)) return;
           state.photos.unshift(p.name);
           send('photo', photoEntry(p.name));
         });
@@ -159,11 +219,13 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           send('settings', s);
         });
         b.on('closed', (reason) => {
-          // 'otra': closed for the camera being opened, which may still fail.
+          // 'replaced': closed for the camera being opened, which may still fail.
           lastFrame = lastPart = null;
+          for (const v of viewers) v.next = null; // a picture of a closed camera
           state.camera = null;
           state.settings = null;
-          if (reason === 'desconectada') state.disconnected = true;
+          state.choices = null;
+          if (reason === 'disconnected') state.disconnected = true;
           send('closed', { reason, disconnected: state.disconnected });
         });
         b.on('bridgeError', (err) => problem(err, 'The camera reported a problem.'));
@@ -175,10 +237,10 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
           lastFrame = lastPart = null;
           state.camera = null;
           state.settings = null;
+          state.choices = null;
           if (!closing) {
             send('closed', { reason: 'exit', disconnected: state.disconnected });
-            problem({ message: `camera program ended (${signal || 'status ' + code})` },
-              'The camera program stopped. Open the camera again to restart it.');
+            problem({ message: `camera program ended (${signal || 'status ' + code})` }, MESSAGES.ERR_BRIDGE_EXITED);
           }
         });
         bridge = b;
@@ -191,14 +253,14 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   // -- live view ------------------------------------------------------------
 
   function ensureLive() {
-    if (live || liveRetry || closing || !state.camera || !viewers.size || !bridge) return;
+    if (live || liveRetry || closing || !state.camera || !watching() || !bridge) return;
     const b = bridge;
     const cam = state.camera;
     let frames = 0;
     live = (async () => {
       try {
         for await (const frame of b.liveView()) {
-          if (!viewers.size || !state.camera) break;
+          if (!watching() || !state.camera) break;
           frames++;
           let data;
           try { data = await frame.read(); } catch { continue; }
@@ -222,14 +284,21 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       // a moment while somebody is watching). A camera that gives no
       // picture at all (one without live view) is asked less and less often.
       liveFailures = frames ? 0 : Math.min(liveFailures + 1, 5);
-      if (!closing && state.camera && viewers.size) {
+      if (!closing && state.camera && watching()) {
         const delay = state.camera !== cam ? 0 : LIVE_RETRY_MS * 2 ** Math.max(liveFailures - 1, 0);
         liveRetry = setTimeout(() => { liveRetry = null; ensureLive(); }, delay);
       }
     })();
   }
 
+  // Somebody watches: a /live.mjpg viewer, or a page that is fetching a
+  // frame or fetched one a moment ago.
+  function watching() {
+    return viewers.size > 0 || pulling > 0 || Date.now() - lastPull < PULL_GONE_MS;
+  }
+
   function broadcast(data) {
+    frameId++;
     // One buffer per part, written with one call per viewer.
     const head = `--${BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: ${data.length}\r\n\r\n`;
     const part = Buffer.allocUnsafe(head.length + data.length + 2);
@@ -239,14 +308,71 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     part[part.length - 1] = 10;
     lastPart = part;
     for (const v of viewers) {
-      if (v.busy) { stats.skipped++; continue; } // a slow viewer gets the next frame instead
-      const ok = v.res.write(part);
-      stats.sent++;
-      if (!ok) {
-        v.busy = true;
-        v.res.once('drain', () => { v.busy = false; });
-      }
+      if (v.next) stats.skipped++; // a slow viewer gets this one instead
+      v.next = part;
+      feed(v);
     }
+    for (const p of pullers) answerPull(p);
+  }
+
+  // A /live.mjpg viewer holds at most one frame waiting, replaced by each
+  // newer one, and gets it once the previous one has been handed to the
+  // kernel. (What the kernel's socket buffers hold on the way is out of
+  // reach here: the page uses /live/frame, which has one frame on its way.)
+  function feed(v) {
+    if (!v.next || v.writing) return;
+    const part = v.next;
+    v.next = null;
+    v.writing = true;
+    stats.sent++;
+    v.res.write(part, () => {
+      v.writing = false;
+      feed(v);
+    });
+  }
+
+  // /live/frame?after=N: the newest frame if it is not frame N, else the
+  // next one when it comes (or 204 after a while). Each page asks for the
+  // next frame only once it has this one, so no more than one frame is ever
+  // on its way to it, however slow its connection.
+  function liveFrame(req, res, query) {
+    const m = /(?:^|&)after=(\d{1,15})(?:&|$)/.exec(query);
+    const after = m ? Number(m[1]) : 0;
+    pulling++;
+    lastPull = Date.now();
+    const p = { res, timer: null };
+    res.once('close', () => {
+      pulling--;
+      lastPull = Date.now();
+      if (p.timer !== null) pullers.delete(p);
+      clearTimeout(p.timer);
+    });
+    if (lastFrame && state.camera && frameId !== after) {
+      answerPull(p);
+    } else {
+      pullers.add(p);
+      p.timer = setTimeout(() => {
+        pullers.delete(p);
+        res.writeHead(204, { 'Cache-Control': 'no-store' });
+        res.end();
+      }, PULL_WAIT_MS);
+    }
+    ensureLive();
+  }
+
+  function answerPull(p) {
+    pullers.delete(p);
+    clearTimeout(p.timer);
+    p.timer = null;
+    stats.sent++;
+    p.res.sendDate = false;
+    p.res.writeHead(200, {
+      'Content-Type': 'image/jpeg',
+      'Content-Length': lastFrame.length,
+      'Cache-Control': 'no-store',
+      'X-Frame': String(frameId),
+    });
+    p.res.end(lastFrame);
   }
 
   // -- camera actions ---------------------------------------------------------
@@ -272,12 +398,48 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     }
     state.camera = { index, model: opened.model, port: cam ? cam.port : '' };
     state.settings = opened.settings;
+    state.choices = null;
     state.disconnected = false;
     liveFailures = 0;
     lastCamera = state.camera;
     send('opened', { camera: state.camera, settings: state.settings });
     ensureLive();
+    readChoices(b, state.camera);
     return state.camera;
+  }
+
+  // The camera's values for each setting, for the page's menus. Asked once
+  // per open: they do not change while the camera stays in its mode.
+  function readChoices(b, cam) {
+    b.settingChoices().then((choices) => {
+      if (state.camera !== cam) return;
+      state.choices = { iso: choices.iso, aperture: choices.aperture, shutterSpeed: choices.shutterSpeed };
+      send('choices', state.choices);
+    }, (err) => {
+      if (state.camera === cam) problem(err, 'The camera\'s settings could not be read.');
+    });
+  }
+
+  async function setSetting(key, value) {
+    if (!Object.hasOwn(SETTING_NAMES, key) || typeof value !== 'string' || !value || value.length > 255 || /[\r\n\0]/.test(value)) {
+      const err = new Error('bad setting');
+      err.operator = 'Choose one of the values the camera offers.';
+      throw err;
+    }
+    if (!state.camera) {
+      const err = new Error('no camera open');
+      err.operator = MESSAGES.ERR_BRIDGE_NO_CAMERA;
+      throw err;
+    }
+    const b = await getBridge();
+    try {
+      return await b.setSetting(key, value);
+    } catch (err) {
+      if (err && err.code === 'SETTING_REJECTED') {
+        err.operator = `The camera did not accept ${SETTING_NAMES[key]} ${value}. Choose another value.`;
+      }
+      throw err;
+    }
   }
 
   // After a disconnection: find the same camera again (same port, else same
@@ -305,16 +467,56 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     }
     const b = await getBridge();
     const photo = await b.capture({ timeoutMs: CAPTURE_TIMEOUT_MS });
-    return photoEntry(photo.name);
+    // The shot's first file the page can show (a RAW file may come first).
+    const files = Array.isArray(photo.files) && photo.files.length ? photo.files : [photo];
+    const first = files.find((f) => showable(f.name)) || photo;
+    return photoEntry(first.name);
   }
 
   // -- HTTP -----------------------------------------------------------------
 
-  const allowedHosts = new Set();
-  function hostAllowed(req) {
-    // Refuse other names for this server (DNS rebinding from a web page).
-    const h = (req.headers.host || '').toLowerCase();
+  // The names this server answers to: its own addresses and the names the
+  // operator gave. A page on another site that rebinds its own name to this
+  // machine sends that name as Host (and as Origin), and gets nowhere.
+  let actualPort = port;
+  let allowedHosts = new Set();
+  let namesRead = 0;
+  function readNames() {
+    const names = ['localhost', '127.0.0.1', '[::1]'];
+    if (host === '0.0.0.0' || host === '::') {
+      // Every interface: every address the machine has now.
+      for (const list of Object.values(os.networkInterfaces())) {
+        for (const a of list || []) names.push(a.family === 'IPv6' || a.family === 6 ? `[${a.address.split('%')[0]}]` : a.address);
+      }
+    } else {
+      names.push(host.includes(':') ? `[${host}]` : host);
+    }
+    const set = new Set();
+    const add = (h) => {
+      h = h.toLowerCase();
+      if (/(?::\d+)$/.test(h) && !/^\[[^\]]*\]$/.test(h)) { set.add(h); return; }
+      set.add(`${h}:${actualPort}`);
+      if (actualPort === 80) set.add(h); // browsers leave the default port out
+    };
+    for (const n of names) add(n);
+    for (const n of allowHosts) add(n);
+    allowedHosts = set;
+    namesRead = Date.now();
+  }
+  function isOwnName(h) {
+    h = (h || '').toLowerCase();
+    if (allowedHosts.has(h)) return true;
+    // An address the machine got since (a new lease, a new interface).
+    if (Date.now() - namesRead > 2000) readNames();
     return allowedHosts.has(h);
+  }
+  function hostAllowed(req) {
+    return isOwnName(req.headers.host);
+  }
+  function originAllowed(req) {
+    const origin = req.headers.origin;
+    if (origin === undefined) return true; // not a browser's cross-site request
+    return origin.startsWith('http://') && isOwnName(origin.slice('http://'.length));
   }
 
   function notFound(res) {
@@ -341,8 +543,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     if (req.method !== 'POST' || !(req.headers['content-type'] || '').startsWith('application/json')) {
       return json(res, 405, { message: 'POST application/json only' });
     }
-    const origin = req.headers.origin;
-    if (origin && origin !== `http://${req.headers.host}`) return json(res, 403, { message: 'wrong origin' });
+    if (!originAllowed(req)) return json(res, 403, { message: 'wrong origin' });
     try {
       const body = await readJson(req);
       if (name === 'search') return json(res, 200, { cameras: await search() });
@@ -353,6 +554,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       }
       if (name === 'reconnect') return json(res, 200, { camera: await reconnect() });
       if (name === 'capture') return json(res, 200, { photo: await capture() });
+      if (name === 'setting') return json(res, 200, { settings: await setSetting(body.key, body.value) });
       if (name === 'close') {
         const b = await getBridge();
         await b.close();
@@ -361,7 +563,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       return notFound(res);
     } catch (err) {
       const out = err && err.operator
-        ? { message: err.operator, detail: err.message }
+        ? { message: err.operator, detail: typeof err.text === 'string' ? err.text : err.message }
         : problemText(err, name);
       // Every page shows it, not only the one that asked.
       send('problem', out);
@@ -371,15 +573,16 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
   }
 
   function problemText(err, name) {
-    if (err && typeof err.text === 'string') return { message: explain(err.text), detail: err.text };
     const what = {
       search: 'The cameras could not be listed.',
       open: 'The camera could not be opened.',
       reconnect: 'The camera could not be opened again.',
       capture: 'The photo did not arrive. Check the camera and try again.',
+      setting: 'The setting could not be changed.',
       close: 'The camera could not be closed.',
     }[name] || 'Something went wrong.';
-    return { message: what, detail: (err && err.message) || String(err) };
+    const message = name === 'capture' && err && err.code === 'ERR_BRIDGE_TIMEOUT' ? what : explain(err, what);
+    return { message, detail: err && typeof err.text === 'string' ? err.text : (err && err.message) || String(err) };
   }
 
   function events(req, res) {
@@ -403,11 +606,14 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     res.writeHead(200);
     res.flushHeaders();
     res.socket.setNoDelay(true);
-    const v = { res, busy: false };
+    const v = { res, next: null, writing: false };
     viewers.add(v);
-    // A new viewer sees the current picture at once, not at the next change.
-    if (lastPart && state.camera) res.write(lastPart);
     req.on('close', () => viewers.delete(v));
+    // A new viewer sees the current picture at once, not at the next change.
+    if (lastPart && state.camera) {
+      v.next = lastPart;
+      feed(v);
+    }
     ensureLive();
   }
 
@@ -452,6 +658,7 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
       if (get && Object.hasOwn(ASSETS, raw)) return await asset(req, res, ASSETS[raw]);
       if (req.method === 'GET' && raw === '/events') return events(req, res); // a stream: no HEAD
       if (get && raw === '/live.mjpg') return liveStream(req, res);
+      if (req.method === 'GET' && raw === '/live/frame') return liveFrame(req, res, (req.url || '').slice(raw.length + 1));
       if (get && raw.startsWith('/photos/')) return await photo(req, res, raw.slice('/photos/'.length));
       if (raw.startsWith('/api/')) return await api(req, res, raw.slice('/api/'.length));
       if (debug && get && raw === '/debug/stats') {
@@ -459,9 +666,12 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
         return json(res, 200, {
           ...stats,
           bridgeFrames: bridge ? bridge.stats.frames : 0,
+          bridgePid: bridge ? bridge.pid : null,
+          serverPid: process.pid,
           cpuUserUs: cpu.user,
           cpuSystemUs: cpu.system,
           viewers: viewers.size,
+          pulling,
         });
       }
       return notFound(res);
@@ -476,14 +686,10 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     server.listen(port, host, resolve);
   });
   const actual = server.address().port;
-  const shown = host.includes(':') ? `[${host}]` : host;
-  for (const h of [`${shown}:${actual}`, `localhost:${actual}`, `127.0.0.1:${actual}`]) allowedHosts.add(h.toLowerCase());
-  // Browsers leave the default port out of the Host header.
-  if (actual === 80) for (const h of [shown, 'localhost', '127.0.0.1']) allowedHosts.add(h.toLowerCase());
-  if (host === '0.0.0.0' || host === '::') {
-    // Bound to every interface on purpose: accept any name.
-    allowedHosts.has = () => true;
-  }
+  actualPort = actual;
+  readNames();
+  const everywhere = host === '0.0.0.0' || host === '::';
+  const shown = everywhere ? '127.0.0.1' : host.includes(':') ? `[${host}]` : host;
   const keepAlive = setInterval(() => { for (const res of pages) res.write(': ping\n\n'); }, 15000);
 
   // Start the bridge and list the cameras at once, so the page has them.
@@ -493,20 +699,53 @@ export async function createBooth({ photos, bridge: executable, live: liveDir, h
     url: `http://${shown}:${actual}/`,
     port: actual,
     server,
+    /** The Host names this server answers to. */
+    names: () => [...allowedHosts],
+    /**
+     * Stops serving and ends the bridge: it may finish what it is doing
+     * (a download) for up to `graceMs`, then it is killed.
+     */
     async close() {
       closing = true;
       clearInterval(keepAlive);
       clearTimeout(liveRetry);
+      for (const p of pullers) clearTimeout(p.timer);
+      pullers.clear();
       for (const v of viewers) v.res.end();
       for (const res of pages) res.end();
       viewers.clear();
       pages.clear();
       server.closeAllConnections?.();
-      await new Promise((r) => server.close(r));
+      const served = new Promise((r) => server.close(r));
       const b = bridge || (starting && await starting.catch(() => null));
-      if (b) await b.quit().catch(() => {});
+      if (b && !b.exited) {
+        // quit() waits its turn behind a capture in flight, which waits for
+        // its download: after the grace period the bridge is killed (a photo
+        // it was copying stays on the camera).
+        const quit = b.quit().catch(() => {});
+        if (await within(quit, graceMs) === TIMED_OUT) {
+          b.kill('SIGKILL');
+          await within(quit, KILL_WAIT_MS);
+        }
+      }
+      await within(served, KILL_WAIT_MS);
+    },
+    /** Kills the bridge at once (a second Ctrl-C). */
+    kill() {
+      closing = true;
+      const b = bridge;
+      if (b && !b.exited) b.kill('SIGKILL');
     },
   };
+}
+
+const TIMED_OUT = Symbol('timed out');
+function within(promise, ms) {
+  let timer;
+  return Promise.race([
+    promise,
+    new Promise((r) => { timer = setTimeout(r, ms, TIMED_OUT); }),
+  ]).finally(() => clearTimeout(timer));
 }
 
 async function main() {
@@ -519,15 +758,23 @@ async function main() {
   }
   const booth = await createBooth(opts);
   process.stdout.write(`${booth.url}\n`);
+  if (opts.host === '0.0.0.0' || opts.host === '::') {
+    process.stderr.write(`booth: answering to ${booth.names().join(', ')}\n`);
+  }
+  // The first signal stops in order, within the grace period and a little
+  // more; a second one (Ctrl-C again) kills the bridge and exits at once.
   let stopping = false;
-  const stop = async () => {
-    if (stopping) return;
+  const stop = (signal) => {
+    const status = 128 + os.constants.signals[signal];
+    if (stopping) {
+      booth.kill();
+      process.exit(status);
+    }
     stopping = true;
-    await booth.close();
-    process.exit(0);
+    setTimeout(() => { booth.kill(); process.exit(status); }, opts.graceMs + 2 * KILL_WAIT_MS + 1000).unref();
+    booth.close().then(() => process.exit(0), () => process.exit(status));
   };
-  process.on('SIGINT', stop);
-  process.on('SIGTERM', stop);
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, stop);
 }
 
 if (process.argv[1] && path.resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {

@@ -1,19 +1,58 @@
-import type { CloseReason } from "./wire.js";
+import { WIRE, errorLabelOf, type CloseReason } from "./wire.js";
+
+/**
+ * The code of an error the bridge reported, by the label of its text (the
+ * text itself is in `BridgeError.text`).
+ */
+export type ReportedErrorCode =
+  | "FOLDER_NOT_WRITABLE"
+  | "OPEN_FAILED"
+  | "CAPTURE_FAILED"
+  | "DOWNLOAD_FAILED"
+  | "LIVE_VIEW_FAILED"
+  | "SETTING_REJECTED"
+  | "CAMERA_ERROR"
+  | "BRIDGE_ERROR";
 
 /**
  * Why a call failed.
- * - `ERR_BRIDGE_REPORTED`: the bridge answered with an `error` event; `text` holds its text.
+ * - A `ReportedErrorCode`: the bridge answered with an `error` event; `text` holds its text.
+ * - `CAMERA_UNAVAILABLE`: with `reconnect` on, the camera was away and did not come back
+ *   within the call's time limit (or reconnecting was stopped by close(), open() or quit()).
  * - `ERR_BRIDGE_TIMEOUT`: no answer within the call's time limit (capture).
  * - `ERR_BRIDGE_CLOSED`: the camera closed while the call waited; `reason` says why.
  * - `ERR_BRIDGE_NO_CAMERA`: the call needs an open camera and none is open.
- * - `ERR_BRIDGE_EXITED`: the bridge process ended before the call finished.
+ * - `ERR_BRIDGE_EXITED`: the bridge process ended (or stopped answering) before the call finished.
  */
 export type BridgeErrorCode =
-  | "ERR_BRIDGE_REPORTED"
+  | ReportedErrorCode
+  | "CAMERA_UNAVAILABLE"
   | "ERR_BRIDGE_TIMEOUT"
   | "ERR_BRIDGE_CLOSED"
   | "ERR_BRIDGE_NO_CAMERA"
   | "ERR_BRIDGE_EXITED";
+
+/** The error code of each label of the bridge's error texts. */
+const LABEL_CODES: Record<keyof typeof WIRE.errorLabel, ReportedErrorCode> = {
+  open: "OPEN_FAILED",
+  capture: "CAPTURE_FAILED",
+  download: "DOWNLOAD_FAILED",
+  liveView: "LIVE_VIEW_FAILED",
+  setSetting: "SETTING_REJECTED",
+  camera: "CAMERA_ERROR",
+};
+const CODES = new Map<string, ReportedErrorCode>(
+  (Object.entries(WIRE.errorLabel) as [keyof typeof WIRE.errorLabel, string][]).map(([en, label]) => [
+    label,
+    LABEL_CODES[en],
+  ]),
+);
+
+/** The code of an error text the bridge wrote. */
+export function reportedCode(text: string): ReportedErrorCode {
+  if (text === WIRE.folderError) return "FOLDER_NOT_WRITABLE";
+  return CODES.get(errorLabelOf(text)) ?? "BRIDGE_ERROR";
+}
 
 export class BridgeError extends Error {
   override name = "BridgeError";
@@ -29,4 +68,9 @@ export class BridgeError extends Error {
     this.text = text;
     this.reason = reason;
   }
+}
+
+/** A BridgeError for an error text the bridge wrote, in answer to call `what` (or to none). */
+export function reported(what: string | null, text: string): BridgeError {
+  return new BridgeError(reportedCode(text), what === null ? text : `${what}: ${text}`, text);
 }

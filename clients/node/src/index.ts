@@ -1,15 +1,28 @@
 export { Bridge } from "./bridge.js";
-export type { StartOptions, CaptureOptions, Opened, BridgeStats, BridgeEvents } from "./bridge.js";
+export type {
+  StartOptions,
+  CaptureOptions,
+  OpenOptions,
+  CallOptions,
+  Opened,
+  BridgeStats,
+  BridgeEvents,
+  DisconnectCause,
+} from "./bridge.js";
 export { BridgeError } from "./errors.js";
-export type { BridgeErrorCode } from "./errors.js";
+export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";
 export { Frame, LiveView } from "./liveview.js";
-export { LineSplitter } from "./lines.js";
+export { LineSplitter, OverlongLine, MAX_LINE_BYTES } from "./lines.js";
 export { WIRE, parseEvent } from "./wire.js";
 export type {
   Camera,
   Settings,
+  SettingKey,
+  SettingChoices,
   Photo,
+  PhotoFile,
   CloseReason,
+  WireCloseReason,
   WireEvent,
   CamaraEntry,
   CamarasEvent,
@@ -20,4 +33,5 @@ export type {
   VistaEvent,
   VistaFinEvent,
   AjustesEvent,
+  OpcionesEvent,
 } from "./wire.js";

@@ -1,9 +1,12 @@
-import { readFileSync } from "node:fs";
+import { closeSync, constants, fstatSync, openSync, readSync } from "node:fs";
+
+/** A frame file bigger than this is not a frame: read() refuses it rather than fill memory. */
+const MAX_FRAME_BYTES = 64 << 20;
 
 /** One live-view frame as the bridge announced it. */
 export class Frame {
   constructor(
-    /** The bridge's running frame number. */
+    /** The bridge's running frame number: the newest frame announced when this one was handed over. */
     readonly n: number,
     /** The frame file (always `<live-view directory>/vista.jpg`). */
     readonly path: string,
@@ -14,6 +17,12 @@ export class Frame {
    * whole for every frame, so this is always one complete frame, but it may
    * be a newer one than `n` if the bridge has published another since.
    *
+   * The file is opened once, without following a symbolic link and without
+   * waiting on anything that is not a plain file (a FIFO put in its place),
+   * and read from that descriptor: whatever replaces the name meanwhile,
+   * the bytes are those of the one file opened. Anything but a regular file
+   * rejects (ELOOP for a link, EINVAL otherwise), as does one over 64 MiB.
+   *
    * The file is read synchronously: a frame is small and was written
    * moments ago (it is in the page cache, or on a tmpfs), so the read is a
    * memory copy of about 10 us, where an asynchronous read costs over
@@ -21,10 +30,40 @@ export class Frame {
    */
   read(): Promise<Buffer> {
     try {
-      return Promise.resolve(readFileSync(this.path));
+      return Promise.resolve(readFrame(this.path));
     } catch (err) {
       return Promise.reject(err);
     }
+  }
+}
+
+function readFrame(file: string): Buffer {
+  const fd = openSync(file, constants.O_RDONLY | constants.O_NOFOLLOW | constants.O_NONBLOCK);
+  try {
+    const st = fstatSync(fd);
+    if (!st.isFile() || st.size > MAX_FRAME_BYTES) {
+      throw Object.assign(new Error(`not a live-view frame file: ${file}`), { code: "EINVAL" });
+    }
+    // The size fstat gave, plus one byte to see the end (a file still
+    // growing is read up to the limit, never past it).
+    let buf = Buffer.allocUnsafe(Math.min(st.size + 1, MAX_FRAME_BYTES + 1));
+    let got = 0;
+    for (;;) {
+      if (got === buf.length) {
+        if (buf.length > MAX_FRAME_BYTES) {
+          throw Object.assign(new Error(`not a live-view frame file: ${file}`), { code: "EINVAL" });
+        }
+        const bigger = Buffer.allocUnsafe(Math.min(buf.length * 2, MAX_FRAME_BYTES + 1));
+        buf.copy(bigger, 0, 0, got);
+        buf = bigger;
+      }
+      const n = readSync(fd, buf, got, buf.length - got, null);
+      if (n === 0) break;
+      got += n;
+    }
+    return buf.subarray(0, got);
+  } finally {
+    closeSync(fd);
   }
 }
 
@@ -61,18 +100,34 @@ export class LiveView implements AsyncIterableIterator<Frame, undefined> {
     return this.ended;
   }
 
-  /** @internal A new frame from the bridge. */
+  /**
+   * @internal A new frame from the bridge. A waiting consumer gets it on
+   * the next turn of the event loop, not at once: after a stall, the output
+   * read in one go may hold many frames, and the consumer must get the
+   * newest of them (its number then matches the file it reads), not the
+   * first.
+   */
   push(frame: Frame): void {
     if (this.ended) return;
-    const w = this.waiter;
-    if (w !== null) {
-      this.waiter = null;
-      this.delivered++;
-      w.resolve({ value: frame, done: false });
-      return;
-    }
     if (this.latest !== null) this.skipped++;
     this.latest = frame;
+    if (this.waiter !== null && !this.handing) {
+      this.handing = true;
+      setImmediate(() => this.handOver());
+    }
+  }
+
+  private handing = false;
+
+  private handOver(): void {
+    this.handing = false;
+    const w = this.waiter;
+    const frame = this.latest;
+    if (w === null || frame === null) return;
+    this.waiter = null;
+    this.latest = null;
+    this.delivered++;
+    w.resolve({ value: frame, done: false });
   }
 
   /** @internal Ends the iteration: the pending frame is dropped, a waiting next() gets done or `error`. */

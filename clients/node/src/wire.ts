@@ -13,6 +13,8 @@ export const WIRE = {
     liveViewOff: "vista 0",
     close: "cerrar",
     quit: "salir",
+    settingChoices: "opciones",
+    setSetting: "ajustar",
   },
   event: {
     cameras: "camaras",
@@ -22,6 +24,7 @@ export const WIRE = {
     frame: "vista",
     liveViewEnd: "vistaFin",
     settings: "ajustes",
+    choices: "opciones",
     error: "error",
   },
   key: {
@@ -51,6 +54,7 @@ export const WIRE = {
     liveView: "vista en directo",
     camera: "cámara",
     download: "bajar la foto",
+    setSetting: "ajustar",
   },
   folderError: "No se puede guardar en la carpeta",
 } as const;
@@ -59,7 +63,8 @@ export const WIRE = {
 // Wire shapes: one type per event line, exactly as schema/events.schema.json
 // describes it.
 
-export type CloseReason = (typeof WIRE.closeReason)[keyof typeof WIRE.closeReason];
+/** A close reason as the bridge writes it. */
+export type WireCloseReason = (typeof WIRE.closeReason)[keyof typeof WIRE.closeReason];
 
 export interface CamaraEntry {
   modelo: string;
@@ -75,7 +80,7 @@ export interface AbiertaEvent {
 }
 export interface CerradaEvent {
   e: "cerrada";
-  motivo: CloseReason;
+  motivo: WireCloseReason;
 }
 export interface ErrorEvent {
   e: "error";
@@ -101,6 +106,12 @@ export interface AjustesEvent {
   velocidad: string;
   bateria: string;
 }
+export interface OpcionesEvent {
+  e: "opciones";
+  iso: string[];
+  diafragma: string[];
+  velocidad: string[];
+}
 export type WireEvent =
   | CamarasEvent
   | AbiertaEvent
@@ -109,10 +120,14 @@ export type WireEvent =
   | FotoEvent
   | VistaEvent
   | VistaFinEvent
-  | AjustesEvent;
+  | AjustesEvent
+  | OpcionesEvent;
 
 // ---------------------------------------------------------------------------
 // English API shapes.
+
+/** Why the camera closed: on request (close, quit), replaced by another open, or gone. */
+export type CloseReason = keyof typeof WIRE.closeReason;
 
 export interface Camera {
   model: string;
@@ -124,9 +139,22 @@ export interface Settings {
   shutterSpeed: string;
   battery: string;
 }
-export interface Photo {
+/** The settings a host can change with setSetting(). */
+export type SettingKey = "iso" | "aperture" | "shutterSpeed";
+/** The choices the camera offers for each setting, in its own order ([] when it offers none). */
+export interface SettingChoices {
+  iso: string[];
+  aperture: string[];
+  shutterSpeed: string[];
+}
+/** One file in the download folder. */
+export interface PhotoFile {
   path: string;
   name: string;
+}
+/** What a capture produced: the photo, and every file of the shot (the photo itself first). */
+export interface Photo extends PhotoFile {
+  files: PhotoFile[];
 }
 
 const K = WIRE.key;
@@ -137,9 +165,19 @@ export function toCamera(c: CamaraEntry): Camera {
 export function toSettings(a: AjustesEvent): Settings {
   return { iso: a[K.iso], aperture: a[K.aperture], shutterSpeed: a[K.shutterSpeed], battery: a[K.battery] };
 }
-export function toPhoto(f: FotoEvent): Photo {
+export function toChoices(o: OpcionesEvent): SettingChoices {
+  return { iso: [...o[K.iso]], aperture: [...o[K.aperture]], shutterSpeed: [...o[K.shutterSpeed]] };
+}
+export function toPhotoFile(f: FotoEvent): PhotoFile {
   return { path: f[K.path], name: f[K.name] };
 }
+/** The English close reason for a wire one. */
+export function toCloseReason(r: WireCloseReason): CloseReason {
+  return REASON_NAMES.get(r)!;
+}
+const REASON_NAMES = new Map<WireCloseReason, CloseReason>(
+  (Object.entries(WIRE.closeReason) as [CloseReason, WireCloseReason][]).map(([en, wire]) => [wire, en]),
+);
 
 /** The label of an error text ("disparar" for "disparar: I/O problem"), or "" for the fixed text. */
 export function errorLabelOf(text: string): string {
@@ -158,7 +196,8 @@ type Check = (v: unknown) => boolean;
 const INT32_MAX = 2147483647;
 const isString: Check = (v) => typeof v === "string";
 const maxLen = (n: number): Check => (v) => typeof v === "string" && v.length <= n;
-const ERROR_TEXT = /^(abrir|disparar|vista en directo|cámara|bajar la foto): /;
+const ERROR_TEXT = new RegExp(`^(${Object.values(WIRE.errorLabel).join("|")}): `);
+const isChoiceList: Check = (v) => Array.isArray(v) && v.every(isString);
 const REASONS: ReadonlySet<unknown> = new Set(Object.values(WIRE.closeReason));
 const isEntry: Check = (v) => hasExactly(v, ENTRY);
 const ENTRY: Record<string, Check> = { [K.model]: isString, [K.port]: isString };
@@ -184,6 +223,11 @@ const SHAPES: Record<string, Record<string, Check>> = {
     [K.aperture]: maxLen(63),
     [K.shutterSpeed]: maxLen(63),
     [K.battery]: maxLen(63),
+  },
+  [WIRE.event.choices]: {
+    [K.iso]: isChoiceList,
+    [K.aperture]: isChoiceList,
+    [K.shutterSpeed]: isChoiceList,
   },
 };
 

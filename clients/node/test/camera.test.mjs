@@ -3,7 +3,7 @@
 // checked against schema/events.schema.json.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { existsSync, readFileSync, readdirSync } from "node:fs";
+import { existsSync, readFileSync, readdirSync, rmSync } from "node:fs";
 import { once } from "node:events";
 import path from "node:path";
 import { execFile } from "node:child_process";
@@ -38,8 +38,10 @@ async function session(cards, run, { expectExit = 0 } = {}) {
 /** Resolves with the next `photo` event. */
 const nextPhoto = (bridge) => once(bridge, "photo").then(([p]) => p);
 
+/** A photo event's file, or a capture's result with that one file. */
 function assertPhoto(photo, folder, name, size) {
-  assert.deepEqual(photo, { path: path.join(folder, name), name });
+  const file = { path: path.join(folder, name), name };
+  assert.deepEqual(photo, "files" in photo ? { ...file, files: [file] } : file);
   assert.deepEqual(readFileSync(photo.path), generated(name, size));
 }
 
@@ -57,7 +59,7 @@ test("every call, its answer and its failure", LIMIT, async () => {
     // Out of range: the bridge's own text, and nothing opens.
     const bad = await bridge.open(5, sim.photos).catch((e) => e);
     assert.ok(bad instanceof BridgeError);
-    assert.equal(bad.code, "ERR_BRIDGE_REPORTED");
+    assert.equal(bad.code, "OPEN_FAILED");
     assert.equal(bad.text, "abrir: Unknown model");
     assert.equal(seen.lines.at(-1), '{"e":"error","texto":"abrir: Unknown model"}');
     assert.equal(bridge.isOpen, false);
@@ -76,19 +78,19 @@ test("every call, its answer and its failure", LIMIT, async () => {
 
     // Opening another camera closes this one first.
     assert.deepEqual(await bridge.open(1, sim.photos), { model: MODEL, settings: SETTINGS });
-    assert.equal(await bridge.close(), "orden");
+    assert.equal(await bridge.close(), "requested");
     assert.equal(bridge.isOpen, false);
     assert.deepEqual(
       events.filter(([n]) => n !== "settings"),
       [
-        ["photo", photo],
-        ["closed", "otra"],
-        ["closed", "orden"],
+        ["photo", { path: photo.path, name: photo.name }],
+        ["closed", "replaced"],
+        ["closed", "requested"],
       ],
     );
     assert.ok(events.some(([n, a]) => n === "settings" && a.iso === "100"));
     // With no camera open cerrar is still answered.
-    assert.equal(await bridge.close(), "orden");
+    assert.equal(await bridge.close(), "requested");
   });
 });
 
@@ -102,12 +104,12 @@ test("a capture fails with its own error and never takes another call's answer",
 
     // Trigger refused.
     card.control(directive("trigger", -7));
-    await assert.rejects(bridge.capture(), { code: "ERR_BRIDGE_REPORTED", text: "disparar: I/O problem" });
+    await assert.rejects(bridge.capture(), { code: "CAPTURE_FAILED", text: "disparar: I/O problem" });
     card.control(directive("trigger", "ok"));
 
     // Download failed.
     card.control(directive("downloadfail", "A.JPG", -7));
-    await assert.rejects(bridge.capture(), { code: "ERR_BRIDGE_REPORTED", text: "bajar la foto: I/O problem" });
+    await assert.rejects(bridge.capture(), { code: "DOWNLOAD_FAILED", text: "bajar la foto: I/O problem" });
     card.control(directive("downloadok", "A.JPG"));
 
     // Cameras that cannot be triggered take the full-capture path.
@@ -124,9 +126,11 @@ test("a capture fails with its own error and never takes another call's answer",
     assertPhoto(await late, sim.photos, slow, 300000);
     card.control(directive("chunkdelay", 0));
 
-    // A folder that is not there.
-    await bridge.open(0, path.join(sim.root, "missing"));
-    await assert.rejects(bridge.capture(), { text: "No se puede guardar en la carpeta" });
+    // A folder that went away after the open.
+    const gone = path.join(sim.root, "gone");
+    await bridge.open(0, gone);
+    rmSync(gone, { recursive: true });
+    await assert.rejects(bridge.capture(), { code: "FOLDER_NOT_WRITABLE", text: "No se puede guardar en la carpeta" });
     assert.deepEqual(unclaimed, []);
   });
 });
@@ -266,7 +270,7 @@ test("live view", LIMIT, async (t) => {
       for await (const _ of bridge.liveView()) {
         if (++frames === 2) closed = bridge.close();
       }
-      assert.equal(await closed, "orden");
+      assert.equal(await closed, "requested");
     });
   });
 });
@@ -281,8 +285,8 @@ test("the camera unplugged during a capture", LIMIT, async () => {
     const queued = bridge.listCameras();
     await card.waitFor("trigger");
     card.control(directive("unplug", -7));
-    await assert.rejects(capture, { code: "ERR_BRIDGE_REPORTED", text: "bajar la foto: I/O problem" });
-    assert.deepEqual(await closed, ["desconectada"]);
+    await assert.rejects(capture, { code: "DOWNLOAD_FAILED", text: "bajar la foto: I/O problem" });
+    assert.deepEqual(await closed, ["disconnected"]);
     assert.equal(bridge.isOpen, false);
     assert.equal((await queued).length, 1);
     assert.deepEqual(readdirSync(sim.photos), []); // no partial file left
@@ -324,12 +328,13 @@ test("the bridge killed during a call", LIMIT, async () => {
 });
 
 test("the example sessions run to the end", LIMIT, async () => {
-  for (const example of ["session.mjs", "session-raw.mjs"]) {
+  // The raw example prints the wire's own word.
+  for (const [example, closed] of [["session.mjs", "requested"], ["session-raw.mjs", "orden"]]) {
     const sim = new SimSetup([[]]);
     try {
       const script = fileURLToPath(new URL(`../examples/${example}`, import.meta.url));
       const { stdout } = await run(process.execPath, [script, sim.executable], { cwd: sim.root, timeout: 30000 });
-      assert.match(stdout, /^closed: orden\nexit code: 0\n$/m, example);
+      assert.match(stdout, new RegExp(`^closed: ${closed}\nexit code: 0\n$`, "m"), example);
       assert.equal(stdout.match(/^photo: /gm).length, 3, example);
       assert.match(stdout, /^frame \d+ \d+ bytes$/m, example);
       assert.deepEqual(readdirSync(path.join(sim.root, "photos")), ["IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"]);

@@ -2,54 +2,12 @@
 // output, command order, the end of the process.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { mkdtempSync, readFileSync, rmSync, statSync, existsSync } from "node:fs";
-import { tmpdir } from "node:os";
+import { statSync, existsSync } from "node:fs";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
 import { once } from "node:events";
-import { Bridge, BridgeError, parseEvent } from "../dist/index.js";
-import { schemaErrors, sleep } from "./support/sim.mjs";
-
-const FAKE = fileURLToPath(new URL("./support/fake-bridge.mjs", import.meta.url));
-const AJUSTES = '{"e":"ajustes","iso":"100","diafragma":"f/5.6","velocidad":"1/125","bateria":"100%"}';
-const OPENED = [{ write: '{"e":"abierta","modelo":"Fake"}\n' + AJUSTES + "\n" }];
-
-/** Starts the stand-in; it is killed and its files removed when test `t` ends, passed or not. */
-async function startFake(t, script) {
-  const dir = mkdtempSync(path.join(tmpdir(), "gpbridge-fake-"));
-  const log = path.join(dir, "log");
-  const bridge = await Bridge.start({
-    executable: FAKE,
-    env: { ...process.env, FAKE_SCRIPT: JSON.stringify(script), FAKE_LOG: log },
-  });
-  // Every line is checked against the schema too: the client must take
-  // exactly the lines the schema accepts as events (and refuses any with
-  // white space around the object, a CR included, which JSON allows).
-  const disagreements = [];
-  bridge.on("line", (line) => {
-    const valid = line === line.trim() && schemaErrors(line) === null;
-    if ((parseEvent(line) !== null) !== valid) disagreements.push(line);
-  });
-  t.after(async () => {
-    if (!bridge.exited) {
-      bridge.kill("SIGKILL");
-      await once(bridge, "exit");
-    }
-    rmSync(dir, { recursive: true, force: true });
-    assert.deepEqual(disagreements, []);
-  });
-  const readLog = () => (existsSync(log) ? readFileSync(log, "utf8").trimEnd().split("\n") : []);
-  return { bridge, readLog };
-}
-
-/** Records every event the bridge emits, in order. */
-function record(bridge) {
-  const got = [];
-  for (const name of ["photo", "settings", "closed", "bridgeError", "exit", "protocolError"]) {
-    bridge.on(name, (...args) => got.push([name, ...args]));
-  }
-  return got;
-}
+import { Bridge, BridgeError } from "../dist/index.js";
+import { sleep } from "./support/sim.mjs";
+import { FAKE, AJUSTES, OPENED, startFake, record } from "./support/fake.mjs";
 
 test("malformed output", { timeout: 30000 }, async (t) => {
   await t.test("each bad line is a protocolError with the raw line, and good lines around it still count", async (t) => {
@@ -86,14 +44,14 @@ test("malformed output", { timeout: 30000 }, async (t) => {
     assert.equal(errors.length, 1);
     assert.ok(errors[0] instanceof BridgeError);
     assert.equal(errors[0].text, "cámara: I/O problem");
-    assert.equal(errors[0].code, "ERR_BRIDGE_REPORTED");
+    assert.equal(errors[0].code, "CAMERA_ERROR");
     assert.equal(await bridge.quit(), 0);
   });
 });
 
 test("command order", { timeout: 30000 }, async (t) => {
   await t.test("a call made while another waits is sent only after the first one's answer", async (t) => {
-    const { bridge, readLog } = await startFake(t, {
+    const { bridge, readLog, dir } = await startFake(t, {
       on: {
         buscar: [{ sleep: 300 }, { write: '{"e":"camaras","lista":[{"modelo":"Fake","puerto":"x:1"}]}\n' }],
         abrir: OPENED,
@@ -108,13 +66,13 @@ test("command order", { timeout: 30000 }, async (t) => {
       model: "Fake",
       settings: { iso: "100", aperture: "f/5.6", shutterSpeed: "1/125", battery: "100%" },
     });
-    assert.equal(await closed, "orden");
+    assert.equal(await closed, "requested");
     const log = readLog();
     // A relative folder is sent absolute, from the bridge's working directory.
     assert.deepEqual(log, [
       "< buscar",
       '> {"e":"camaras","lista":[{"modelo":"Fake","puerto":"x:1"}]}',
-      `< abrir 0 ${path.resolve("photos")}`,
+      `< abrir 0 ${path.join(dir, "photos")}`,
       '> {"e":"abierta","modelo":"Fake"}',
       "> " + AJUSTES,
       "< cerrar",
@@ -125,19 +83,19 @@ test("command order", { timeout: 30000 }, async (t) => {
 
   await t.test("a capture waiting its turn does not take a photo that arrives before its command is sent", async (t) => {
     const foto = (name) => `{"e":"foto","ruta":"/p/${name}","nombre":"${name}"}\n`;
-    const { bridge } = await startFake(t, {
+    const { bridge, dir } = await startFake(t, {
       on: {
         abrir: OPENED,
         buscar: [{ write: foto("BODY.JPG") }, { sleep: 100 }, { write: '{"e":"camaras","lista":[]}\n' }],
         disparar: [{ write: foto("CAP.JPG") }],
       },
     });
-    await bridge.open(0, "/p");
+    await bridge.open(0, dir);
     const photos = [];
     bridge.on("photo", (p) => photos.push(p.name));
     const [cams, photo] = await Promise.all([bridge.listCameras(), bridge.capture()]);
     assert.deepEqual(cams, []);
-    assert.deepEqual(photo, { path: "/p/CAP.JPG", name: "CAP.JPG" });
+    assert.deepEqual(photo, { path: "/p/CAP.JPG", name: "CAP.JPG", files: [{ path: "/p/CAP.JPG", name: "CAP.JPG" }] });
     assert.deepEqual(photos, ["BODY.JPG", "CAP.JPG"]);
   });
 
@@ -153,10 +111,10 @@ test("command order", { timeout: 30000 }, async (t) => {
   });
 
   await t.test("a capture with no answer fails at its time limit and the next call goes ahead", async (t) => {
-    const { bridge } = await startFake(t, {
+    const { bridge, dir } = await startFake(t, {
       on: { abrir: OPENED, buscar: [{ write: '{"e":"camaras","lista":[]}\n' }] },
     });
-    await bridge.open(0, "/p");
+    await bridge.open(0, dir);
     const late = bridge.listCameras();
     await assert.rejects(bridge.capture({ timeoutMs: 100 }), { code: "ERR_BRIDGE_TIMEOUT", text: null });
     assert.deepEqual(await late, []);
@@ -166,13 +124,13 @@ test("command order", { timeout: 30000 }, async (t) => {
 
 test("the end of the process", { timeout: 30000 }, async (t) => {
   await t.test("a bridge dying mid-call fails that call and every queued one at once; nothing follows the exit", async (t) => {
-    const { bridge } = await startFake(t, {
+    const { bridge, dir } = await startFake(t, {
       on: { abrir: OPENED, disparar: [{ write: '{"e":"foto","ruta":"/p/A' }, { sleep: 50 }, { exit: 3 }] },
     });
-    await bridge.open(0, "/p");
+    await bridge.open(0, dir);
     const got = record(bridge);
     const frames = bridge.liveView();
-    const calls = [bridge.capture(), bridge.listCameras(), bridge.close(), bridge.open(0, "/q")];
+    const calls = [bridge.capture(), bridge.listCameras(), bridge.close(), bridge.open(0, dir)];
     const results = await Promise.allSettled(calls);
     for (const r of results) {
       assert.equal(r.status, "rejected");
@@ -210,14 +168,18 @@ test("the end of the process", { timeout: 30000 }, async (t) => {
   });
 
   await t.test("a capture with no time limit waits for its photo; a negative limit is refused", async (t) => {
-    const { bridge } = await startFake(t, {
+    const { bridge, dir } = await startFake(t, {
       on: {
         abrir: OPENED,
         disparar: [{ sleep: 200 }, { write: '{"e":"foto","ruta":"/p/A.JPG","nombre":"A.JPG"}\n' + AJUSTES + "\n" }],
       },
     });
-    await bridge.open(0, "/p");
-    assert.deepEqual(await bridge.capture({ timeoutMs: Infinity }), { path: "/p/A.JPG", name: "A.JPG" });
+    await bridge.open(0, dir);
+    assert.deepEqual(await bridge.capture({ timeoutMs: Infinity }), {
+      path: "/p/A.JPG",
+      name: "A.JPG",
+      files: [{ path: "/p/A.JPG", name: "A.JPG" }],
+    });
     await assert.rejects(bridge.capture({ timeoutMs: -1 }), RangeError);
     assert.equal(await bridge.quit(), 0);
   });

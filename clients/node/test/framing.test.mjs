@@ -1,7 +1,7 @@
 // Line framing and event checking, without a process.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { LineSplitter, parseEvent } from "../dist/index.js";
+import { LineSplitter, OverlongLine, MAX_LINE_BYTES, parseEvent } from "../dist/index.js";
 import { schemaErrors } from "./support/sim.mjs";
 
 const LINES = [
@@ -56,6 +56,45 @@ test("line framing", async (t) => {
     assert.equal(s.end(), null);
   });
 
+  await t.test("a line over the limit is reported once by its head and skipped, whatever the chunks, in bounded memory", () => {
+    const good = '{"e":"vistaFin"}';
+    const data = Buffer.from("x".repeat(200) + "\n" + good + "\n" + "y".repeat(65) + "\n" + good + "\n" + "z".repeat(100));
+    for (const size of [1, 7, 64, 1000]) {
+      const s = new LineSplitter(64);
+      const out = [];
+      for (let i = 0; i < data.length; i += size) {
+        out.push(...s.push(data.subarray(i, i + size)));
+        assert.ok(s.pendingBytes <= 64, `chunks of ${size}: ${s.pendingBytes} bytes kept`);
+      }
+      assert.deepEqual(
+        out.map((l) => (l instanceof OverlongLine ? l.head[0] : l)),
+        ["x", good, "y", good, "z"],
+        `chunks of ${size}`,
+      );
+      // The head holds what was kept when the limit was passed, up to 200 bytes.
+      assert.match(out[0].head, /^x{65,200}$/);
+      // The rest of an over-long last line is not reported again at the end.
+      assert.equal(s.end(), null);
+    }
+  });
+
+  await t.test("the default limit is 1 MiB: a line of that size passes, one byte more does not", () => {
+    assert.equal(MAX_LINE_BYTES, 1 << 20);
+    const s = new LineSplitter();
+    const chunk = Buffer.alloc(64 * 1024, 0x61);
+    for (let i = 0; i < 16; i++) assert.deepEqual(s.push(chunk), []);
+    assert.equal(s.pendingBytes, MAX_LINE_BYTES);
+    const [line] = s.push(Buffer.from("\n"));
+    assert.equal(line.length, MAX_LINE_BYTES);
+    for (let i = 0; i < 16; i++) s.push(chunk);
+    const [over] = s.push(Buffer.from("b\n"));
+    assert.ok(over instanceof OverlongLine);
+    assert.equal(over.head, "a".repeat(200));
+    // Many megabytes with no line feed keep at most the limit.
+    for (let i = 0; i < 64; i++) s.push(chunk);
+    assert.ok(s.pendingBytes <= MAX_LINE_BYTES);
+  });
+
   await t.test("only LF ends a line: a CR stays in it, and such a line is not an event", () => {
     const s = new LineSplitter();
     assert.deepEqual(s.push(Buffer.from('{"e":"vistaFin"}\r\n{"e":"vistaFin"}\rx\n')), [
@@ -82,6 +121,9 @@ const VALID = [
   '{"e":"error","texto":"disparar: Unsupported operation"}',
   '{"e":"error","texto":"cámara: I/O problem"}',
   '{"e":"error","texto":"No se puede guardar en la carpeta"}',
+  '{"e":"error","texto":"ajustar: Bad parameters"}',
+  '{"e":"opciones","iso":["Auto ISO","100"],"diafragma":[],"velocidad":["1/125"]}',
+  '{"e":"opciones","iso":[],"diafragma":[],"velocidad":[]}',
 ];
 const INVALID = [
   "",
@@ -107,6 +149,11 @@ const INVALID = [
   '{"e":"ajustes","iso":100,"diafragma":"f/5.6","velocidad":"1/125","bateria":"1"}',
   `{"e":"abierta","modelo":"${"m".repeat(256)}"}`,
   '{"e":"vistaFin","__proto__":{"x":1}}',
+  '{"e":"opciones","iso":["100"],"diafragma":[]}',
+  '{"e":"opciones","iso":[100],"diafragma":[],"velocidad":[]}',
+  '{"e":"opciones","iso":"100","diafragma":[],"velocidad":[]}',
+  '{"e":"opciones","iso":[],"diafragma":[],"velocidad":[],"bateria":[]}',
+  '{"e":"error","texto":"ajustar:Bad parameters"}',
 ];
 
 test("event checking", async (t) => {

@@ -1,7 +1,13 @@
 """A build backend of our own, standard library only, so that
 `pip install --no-build-isolation ./clients/python` works offline with any
 Python 3.11 or newer that has pip: no setuptools or wheel package needed.
-It builds a pure-Python wheel of the `gpbridge` package and an sdist."""
+It builds a pure-Python wheel of the `gpbridge` package and an sdist.
+
+Run as a program it builds the wheel without pip (the project's build does
+this):
+
+    python3 clients/python/build_backend/gpbridge_build.py OUTPUT-FOLDER
+"""
 
 import base64
 import hashlib
@@ -110,3 +116,12 @@ def build_sdist(sdist_directory, config_settings=None):
         member.size = len(data)
         tar.addfile(member, io.BytesIO(data))
     return filename
+
+
+if __name__ == "__main__":
+    import sys
+
+    if len(sys.argv) != 2:
+        sys.exit("usage: gpbridge_build.py OUTPUT-FOLDER")
+    os.makedirs(sys.argv[1], exist_ok=True)
+    print(os.path.join(sys.argv[1], build_wheel(sys.argv[1])))

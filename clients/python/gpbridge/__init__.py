@@ -13,28 +13,36 @@ from ._bridge import (
     Bridge,
     Camera,
     Closed,
+    Disconnected,
     Event,
     Failure,
+    File,
     Frame,
     LiveView,
     LiveViewEnded,
     Opened,
     Photo,
+    Reconnected,
+    SettingChoices,
     Settings,
 )
 from ._wire import (
+    ERROR_CODES,
     WIRE,
     BridgeError,
     BridgeExited,
     BridgeTimeout,
     CameraClosed,
+    CameraUnavailable,
+    FolderError,
     GpbridgeError,
     ProtocolError,
 )
 
 __all__ = [
-    "Bridge", "Camera", "Closed", "Event", "Failure", "Frame", "LiveView", "LiveViewEnded",
-    "Opened", "Photo", "Settings", "WIRE", "BridgeError", "BridgeExited", "BridgeTimeout",
-    "CameraClosed", "GpbridgeError", "ProtocolError",
+    "Bridge", "Camera", "Closed", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
+    "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
+    "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
+    "GpbridgeError", "ProtocolError",
 ]
 __version__ = "0.1.0"

@@ -22,6 +22,8 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("command", "live_view_off", "vista 0"),
     ("command", "close", "cerrar"),
     ("command", "quit", "salir"),
+    ("command", "setting_choices", "opciones"),
+    ("command", "set_setting", "ajustar"),
     ("event", "cameras", "camaras"),
     ("event", "opened", "abierta"),
     ("event", "closed", "cerrada"),
@@ -30,6 +32,7 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("event", "frame", "vista"),
     ("event", "live_view_ended", "vistaFin"),
     ("event", "settings", "ajustes"),
+    ("event", "setting_choices", "opciones"),
     ("key cameras", "cameras", "lista"),
     ("key camera", "model", "modelo"),
     ("key camera", "port", "puerto"),
@@ -44,6 +47,13 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("key settings", "aperture", "diafragma"),
     ("key settings", "shutter_speed", "velocidad"),
     ("key settings", "battery", "bateria"),
+    ("key setting_choices", "iso", "iso"),
+    ("key setting_choices", "aperture", "diafragma"),
+    ("key setting_choices", "shutter_speed", "velocidad"),
+    # The settings set_setting() can change, as `ajustar KEY VALUE` names them.
+    ("setting", "iso", "iso"),
+    ("setting", "aperture", "diafragma"),
+    ("setting", "shutter_speed", "velocidad"),
     ("reason", "requested", "orden"),
     ("reason", "replaced", "otra"),
     ("reason", "disconnected", "desconectada"),
@@ -54,6 +64,7 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("operation", "live_view", "vista en directo"),
     ("operation", "camera", "cámara"),
     ("operation", "download", "bajar la foto"),
+    ("operation", "set_setting", "ajustar"),
     ("fixed error", "save", "No se puede guardar en la carpeta"),
 )
 
@@ -63,13 +74,29 @@ def _section(what: str) -> dict[str, str]:
 
 
 COMMANDS = _section("command")
+SETTINGS = _section("setting")
 _EVENT_NAMES = {wire: english for english, wire in _section("event").items()}
 _KEYS = {english: _section("key " + english) for english in _section("event")}
 _CAMERA_KEYS = _section("key camera")
 _REASONS = {wire: english for english, wire in _section("reason").items()}
 _OPERATIONS = {wire + ": ": english for english, wire in _section("operation").items()}
 _FIXED_ERRORS = {wire: english for english, wire in _section("fixed error").items()}
-_NOT_TEXT = {"cameras": list, "n": int}
+# Fields that are not a text, by (event, field); every other field is one.
+_TYPES: dict[tuple[str, str], type] = {("cameras", "cameras"): list, ("frame", "n"): int}
+_TYPES.update({("setting_choices", key): list for key in _KEYS["setting_choices"]})
+
+# A stable English code for every error the bridge reports, by the failed
+# operation its text names (None: a text the client does not know).
+ERROR_CODES: dict[str | None, str] = {
+    "save": "FOLDER_NOT_WRITABLE",
+    "open": "OPEN_FAILED",
+    "capture": "CAPTURE_FAILED",
+    "download": "DOWNLOAD_FAILED",
+    "live_view": "LIVE_VIEW_FAILED",
+    "set_setting": "SETTING_REJECTED",
+    "camera": "CAMERA_ERROR",
+    None: "BRIDGE_ERROR",
+}
 
 # The longest line the client accepts. The bridge's lines are far shorter
 # (a camera list of a dozen cameras is a few kB); anything longer is not the
@@ -78,18 +105,35 @@ MAX_LINE = 1 << 20
 
 
 class GpbridgeError(Exception):
-    """Base of every error the client raises."""
+    """Base of every error the client raises. `code` is a stable English
+    name for the kind of failure."""
+
+    code = "GPBRIDGE_ERROR"
 
 
 class BridgeError(GpbridgeError):
     """The bridge reported a failure. `text` is its error text as written on
     the wire; `operation` names what failed (open, capture, live_view,
-    camera, download, save) or is None for a text the client does not know."""
+    camera, download, save, set_setting) or is None for a text the client
+    does not know; `code` is the stable code for it (see ERROR_CODES)."""
 
     def __init__(self, text: str) -> None:
         super().__init__(text)
         self.text = text
         self.operation = operation_of(text)
+        self.code = ERROR_CODES[self.operation]
+
+
+class FolderError(GpbridgeError):
+    """open() cannot use the download folder: it is missing (and was not to
+    be created), cannot be created, is not a folder or is not writable.
+    `folder` is the folder as the bridge would see it."""
+
+    code = "FOLDER_NOT_WRITABLE"
+
+    def __init__(self, folder: str, why: str) -> None:
+        super().__init__(f"cannot save photos in {folder}: {why}")
+        self.folder = folder
 
 
 class CameraClosed(GpbridgeError):
@@ -97,23 +141,39 @@ class CameraClosed(GpbridgeError):
     `reason` is the close reason (requested, replaced, disconnected), or
     None when no camera was open to begin with."""
 
+    code = "CAMERA_CLOSED"
+
     def __init__(self, message: str, reason: str | None = None) -> None:
         super().__init__(message)
         self.reason = reason
 
 
+class CameraUnavailable(GpbridgeError):
+    """With reconnect on: the camera was away (unplugged, or its bridge
+    being restarted) for the whole of the call's time limit."""
+
+    code = "CAMERA_UNAVAILABLE"
+
+
 class BridgeExited(GpbridgeError):
     """The bridge process has ended. `returncode` is its exit status
-    (negative: killed by that signal), or None if not known yet."""
+    (negative: killed by that signal), or None if not known yet. `hung` is
+    true when the client killed it because it had stopped answering."""
 
-    def __init__(self, returncode: int | None) -> None:
-        super().__init__(f"the bridge has exited (status {returncode})")
+    code = "BRIDGE_EXITED"
+
+    def __init__(self, returncode: int | None, hung: bool = False) -> None:
+        why = " (killed: it had stopped answering)" if hung else ""
+        super().__init__(f"the bridge has exited (status {returncode}){why}")
         self.returncode = returncode
+        self.hung = hung
 
 
 class ProtocolError(GpbridgeError):
     """The bridge wrote something that is not a valid event line. `line` is
     the raw line (without its line feed), possibly cut short."""
+
+    code = "PROTOCOL_ERROR"
 
     def __init__(self, message: str, line: bytes = b"") -> None:
         super().__init__(f"{message}: {line[:200]!r}" if line else message)
@@ -123,6 +183,8 @@ class ProtocolError(GpbridgeError):
 class BridgeTimeout(GpbridgeError, TimeoutError):
     """A call got no answer within its time limit. The bridge may still
     answer later; the client then drops that late answer."""
+
+    code = "BRIDGE_TIMEOUT"
 
 
 def operation_of(text: str) -> str | None:
@@ -189,13 +251,13 @@ def _no_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     return obj
 
 
-def _fields(obj: Any, keys: dict[str, str], line: bytes, what: str) -> dict[str, Any]:
+def _fields(obj: Any, kind: str, keys: dict[str, str], line: bytes, what: str) -> dict[str, Any]:
     if not isinstance(obj, dict) or set(obj) != set(keys.values()):
         raise ProtocolError(f"{what} does not have the keys {sorted(keys.values())}", line)
     out = {}
     for english, wire in keys.items():
         value = obj[wire]
-        wanted = _NOT_TEXT.get(english, str)
+        wanted = _TYPES.get((kind, english), str)
         if not isinstance(value, wanted) or isinstance(value, bool):
             raise ProtocolError(f"{what}: {wire} is not a {wanted.__name__}", line)
         out[english] = value
@@ -222,9 +284,13 @@ def parse_event(line: bytes) -> tuple[str, dict[str, Any]]:
     kind = _EVENT_NAMES.get(wire_name)
     if kind is None:
         raise ProtocolError(f"unknown event {wire_name!r}", line)
-    fields = _fields(obj, _KEYS[kind], line, wire_name)
+    fields = _fields(obj, kind, _KEYS[kind], line, wire_name)
     if kind == "cameras":
-        fields["cameras"] = [_fields(c, _CAMERA_KEYS, line, "camera") for c in fields["cameras"]]
+        fields["cameras"] = [_fields(c, "camera", _CAMERA_KEYS, line, "camera") for c in fields["cameras"]]
+    elif kind == "setting_choices":
+        for english, choices in fields.items():
+            if not all(isinstance(c, str) for c in choices):
+                raise ProtocolError(f"{wire_name}: {_KEYS[kind][english]} holds something that is not a text", line)
     elif kind == "closed":
         if fields["reason"] not in _REASONS:
             raise ProtocolError(f"unknown close reason {fields['reason']!r}", line)

@@ -6,6 +6,7 @@ import os
 import shlex
 import shutil
 import tempfile
+import threading
 import time
 import unittest
 
@@ -17,6 +18,28 @@ from gpbridge import Bridge, BridgeTimeout
 MODEL = "Mass Storage Camera"
 DEFAULT_SETTINGS = ("100", "f/5.6", "1/125", "100%")
 SLOW_FOLDER = "/store_00010001/DCIM/100SIMUL"
+
+
+
+def in_thread(fn):
+    """Runs fn on a thread; the returned dict gets "result" or "error"."""
+    out = {}
+
+    def run():
+        try:
+            out["result"] = fn()
+        except Exception as exc:  # noqa: BLE001  (the test looks at it)
+            out["error"] = exc
+
+    out["thread"] = threading.Thread(target=run, daemon=True)
+    out["thread"].start()
+    return out
+
+
+def joined(case, out, timeout=60):
+    out["thread"].join(timeout)
+    case.assertFalse(out["thread"].is_alive(), "the call hung")
+    return out
 
 
 class Rig:

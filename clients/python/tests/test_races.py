@@ -6,12 +6,11 @@ import gc
 import math
 import os
 import signal
-import threading
 import time
 import tracemalloc
 import unittest
 
-from clienttest import SLOW_FOLDER, ClientTest
+from clienttest import SLOW_FOLDER, ClientTest, in_thread, joined
 from puente import Tarjeta, directive as d, generated
 
 import gpbridge
@@ -22,26 +21,6 @@ from gpbridge import BridgeError, BridgeExited, CameraClosed, Closed, Photo
 SLOW_SIZE = 16 * 65536
 SLOW = d("chunkdelay", 200000)
 
-
-def in_thread(fn):
-    """Runs fn on a thread; the returned dict gets "result" or "error"."""
-    out = {}
-
-    def run():
-        try:
-            out["result"] = fn()
-        except Exception as exc:  # noqa: BLE001  (the test looks at it)
-            out["error"] = exc
-
-    out["thread"] = threading.Thread(target=run, daemon=True)
-    out["thread"].start()
-    return out
-
-
-def joined(case, out, timeout=60):
-    out["thread"].join(timeout)
-    case.assertFalse(out["thread"].is_alive(), "the call hung")
-    return out
 
 
 class BodyFiredPhotos(ClientTest):

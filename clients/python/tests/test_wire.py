@@ -3,6 +3,7 @@ a scripted stand-in for the bridge: malformed output, late answers and a
 bridge that dies mid-call. No camera needed."""
 
 import json
+import math
 import os
 import shutil
 import sys
@@ -10,8 +11,8 @@ import tempfile
 import threading
 import unittest
 
-from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Photo,
-                      ProtocolError, Settings)
+from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Frame, Photo,
+                      ProtocolError, SettingChoices, Settings)
 from gpbridge._wire import LineSplitter, command_line, parse_event
 
 STREAM = (b'{"e":"camaras","lista":[{"modelo":"Mass Storage Camera","puerto":"disk:/media/card"}]}\n'
@@ -65,6 +66,19 @@ class Parsing(unittest.TestCase):
         self.assertEqual(BridgeError("No se puede guardar en la carpeta").operation, "save")
         self.assertEqual(BridgeError("bajar la foto: x").operation, "download")
         self.assertIsNone(BridgeError("something else").operation)
+        self.assertEqual(parse_event(b'{"e":"opciones","iso":["100","Auto ISO"],"diafragma":[],"velocidad":["1/8"]}'),
+                         ("setting_choices", {"iso": ["100", "Auto ISO"], "aperture": [], "shutter_speed": ["1/8"]}))
+
+    def test_every_bridge_error_has_a_stable_code_beside_its_text(self):
+        codes = {"No se puede guardar en la carpeta": "FOLDER_NOT_WRITABLE", "abrir: I/O problem": "OPEN_FAILED",
+                 "disparar: I/O problem": "CAPTURE_FAILED", "bajar la foto: I/O problem": "DOWNLOAD_FAILED",
+                 "vista en directo: I/O problem": "LIVE_VIEW_FAILED", "ajustar: Bad parameters": "SETTING_REJECTED",
+                 "c\u00e1mara: Unsupported operation": "CAMERA_ERROR", "something new: x": "BRIDGE_ERROR",
+                 "disparar": "BRIDGE_ERROR"}
+        for text, code in codes.items():
+            with self.subTest(text=text):
+                err = BridgeError(text)
+                self.assertEqual((err.code, err.text, str(err)), (code, text, text))
 
     def test_malformed_lines_are_refused(self):
         bad = [b"", b"hello", b"[1]", b'{"e":1}', b'{"x":"camaras"}', b'{"e":"camara","lista":[]}',
@@ -74,7 +88,11 @@ class Parsing(unittest.TestCase):
                b'{"e":"vista","ruta":"/v/vista.jpg","n":0}', b'{"e":"vista","ruta":"/v/vista.jpg","n":1.5}',
                b'{"e":"camaras","lista":{}}', b'{"e":"camaras","lista":[{"modelo":"x"}]}',
                b'{"e":"camaras","lista":["x"]}', b'{"e":"cerrada","motivo":"ya"}',
-               b'{"e":"error","texto":null}', b'{"e":"vistaFin"', b'{"e":"vistaFin"} x']
+               b'{"e":"error","texto":null}', b'{"e":"vistaFin"', b'{"e":"vistaFin"} x',
+               b'{"e":"opciones","iso":["1"],"diafragma":[]}',
+               b'{"e":"opciones","iso":"1","diafragma":[],"velocidad":[]}',
+               b'{"e":"opciones","iso":[1],"diafragma":[],"velocidad":[]}',
+               b'{"e":"opciones","iso":[["1"]],"diafragma":[],"velocidad":[]}']
         for line in bad:
             with self.subTest(line=line):
                 with self.assertRaises(ProtocolError):
@@ -88,6 +106,37 @@ class Parsing(unittest.TestCase):
                 command_line("open", "0", folder)
         with self.assertRaises(ValueError):
             command_line("open", "0", "/" + "a" * 8190)
+        self.assertEqual(command_line("set_setting", "iso", "Auto ISO"), b"ajustar iso Auto ISO\n")
+
+
+class FrameFiles(unittest.TestCase):
+    """Frame.read() in a live-view folder others can write to: it reads the
+    file it opened, never through a link, and never blocks."""
+
+    def test_read_takes_only_a_plain_file_by_its_own_name(self):
+        root = tempfile.mkdtemp(prefix="gpbridge-frame-")
+        self.addCleanup(shutil.rmtree, root, True)
+        path = os.path.join(root, "vista.jpg")
+        with open(path, "wb") as f:
+            f.write(b"\xff\xd8" + b"x" * 300000)
+        self.assertEqual(Frame(1, path).read(), b"\xff\xd8" + b"x" * 300000)
+        secret = os.path.join(root, "secret")
+        with open(secret, "wb") as f:
+            f.write(b"not yours")
+        os.unlink(path)
+        os.symlink(secret, path)
+        with self.assertRaises(OSError):
+            Frame(2, path).read()
+        os.unlink(path)
+        os.mkfifo(path)
+        reader = threading.Thread(target=lambda: self.assertRaises(OSError, Frame(3, path).read))
+        reader.start()
+        reader.join(10)
+        self.assertFalse(reader.is_alive(), "read() blocked on a FIFO")
+        os.unlink(path)
+        os.mkdir(path)
+        with self.assertRaises(OSError):
+            Frame(4, path).read()
 
 
 FAKE = r'''
@@ -139,6 +188,8 @@ class AgainstAScriptedBridge(unittest.TestCase):
             pass
 
     def commands(self):
+        if not os.path.exists(self.log):
+            return []
         with open(self.log) as f:
             return f.read().splitlines()
 
@@ -213,6 +264,65 @@ class AgainstAScriptedBridge(unittest.TestCase):
         with self.assertRaises(BridgeExited):
             b.list_cameras()
         self.assertEqual(b.quit(), 3)
+
+    def test_setting_choices_and_set_setting(self):
+        choices = '{"e":"opciones","iso":["100","200","Auto ISO"],"diafragma":[],"velocidad":["1/8"]}\n'
+        report = '{"e":"ajustes","iso":"%s","diafragma":"2","velocidad":"3","bateria":"4"}\n'
+        b = self.start({"abrir 0 /p": [OPEN], "opciones": [[choices]] * 5,  # the 6th: no camera, ignored
+                        # The second time, an idle report written before the
+                        # bridge read the command crosses it.
+                        "ajustar iso Auto ISO": [[report % "Auto ISO"], [report % "STALE", report % "AGAIN"]],
+                        "ajustar iso 7": [['{"e":"error","texto":"ajustar: Bad parameters"}\n']],
+                        "ajustar velocidad ": [['{"e":"error","texto":"ajustar: Bad parameters"}\n']],
+                        "ajustar diafragma f/8": [['{"e":"cerrada","motivo":"desconectada"}\n']]})
+        with self.assertRaises(CameraClosed):
+            b.setting_choices()
+        with self.assertRaises(CameraClosed):
+            b.set_setting("iso", "100")
+        self.assertEqual(self.commands(), [], "nothing is sent with no camera open")
+        b.open(0, "/p", create_folder=False)
+        self.assertEqual(b.setting_choices(), SettingChoices(["100", "200", "Auto ISO"], [], ["1/8"]))
+        self.assertEqual(b.set_setting("iso", "Auto ISO"), Settings("Auto ISO", "2", "3", "4"))
+        self.assertEqual(b.settings.iso, "Auto ISO")
+        self.assertEqual(b.set_setting("iso", "Auto ISO").iso, "AGAIN")
+        self.assertEqual(b.settings.iso, "AGAIN")
+        for key, value in (("iso", "7"), ("shutter_speed", "")):
+            with self.subTest(key=key, value=value):
+                with self.assertRaises(BridgeError) as cm:
+                    b.set_setting(key, value)
+                self.assertEqual((cm.exception.text, cm.exception.code, cm.exception.operation),
+                                 ("ajustar: Bad parameters", "SETTING_REJECTED", "set_setting"))
+        for key, value, error in (("ISO", "100", ValueError), ("velocidad", "1/8", ValueError),
+                                  ("iso", 100, TypeError), ("iso", "1\nsalir", ValueError)):
+            with self.assertRaises(error):
+                b.set_setting(key, value)
+        with self.assertRaises(CameraClosed) as cm:
+            b.set_setting("aperture", "f/8")
+        self.assertEqual(cm.exception.reason, "disconnected")
+        self.assertEqual(self.commands()[1:], ["opciones", "ajustar iso Auto ISO", "opciones",
+                                               "ajustar iso Auto ISO", "opciones", "ajustar iso 7", "opciones",
+                                               "ajustar velocidad ", "opciones", "ajustar diafragma f/8", "opciones"])
+        self.assertEqual(b.next_event(timeout=5), Closed("disconnected"))
+        self.assertIsNone(b.next_event(timeout=0.3))
+        self.assertEqual(b.quit(), 0)
+
+    def test_no_time_limit_is_none_or_infinity_everywhere(self):
+        b = self.start({"buscar": [['{"e":"camaras","lista":[]}\n']] * 3,
+                        "abrir 0 /p": [OPEN] * 2, "cerrar": [['{"e":"cerrada","motivo":"orden"}\n']] * 2,
+                        "disparar": [[0.3, '{"e":"foto","ruta":"/p/A.JPG","nombre":"A.JPG"}\n']] * 2})
+        for limit in (None, math.inf, 1e300):
+            with self.subTest(limit=limit):
+                self.assertEqual(b.list_cameras(timeout=limit), [])
+        for limit in (None, math.inf):
+            with self.subTest(limit=limit):
+                b.open(0, "/p", create_folder=False, timeout=limit)
+                self.assertEqual(b.capture(timeout=limit).name, "A.JPG")
+                self.assertEqual(b.close(timeout=limit), "requested")
+        self.assertIsNone(b.next_event(timeout=0))
+        with self.assertRaises(ValueError):
+            b.list_cameras(timeout=math.nan)
+        self.assertEqual(b.quit(timeout=math.inf), 0)
+        self.assertIsNone(b.next_event(timeout=math.inf), "nothing more, and it does not wait")
 
     def test_a_bridge_that_does_not_exit_is_killed(self):
         b = self.start({"salir": [[3600]]})

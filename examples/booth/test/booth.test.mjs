@@ -64,39 +64,84 @@ async function screenshot(page, name, width, height) {
 
 const firstPhoto = (page) => page.getByRole('list', { name: 'Photos' }).getByRole('img').first();
 const enabled = (page, id) => page.waitForFunction((i) => !document.getElementById(i).disabled, id, { timeout: 10000 });
+const textIs = (page, id, text) => page.waitForFunction(([i, t]) => document.getElementById(i).textContent === t, [id, text], { timeout: 10000 });
+const mode = (page) => page.evaluate(() => document.body.dataset.mode);
+const menu = (page, name) => page.getByRole('combobox', { name, exact: true });
+const menuState = (page, name) => menu(page, name).evaluate((s) => ({
+  visible: !s.hidden, value: s.value, options: [...s.options].filter((o) => !o.disabled).map((o) => o.value),
+}));
 
 async function waitForFrames(page, count, timeout) {
   const start = await page.evaluate(() => window.boothStats.shown);
   await page.waitForFunction((n) => window.boothStats.shown >= n, start + count, { timeout });
 }
 
+// What the first photo of the gallery leads to, as the page gets it.
+async function galleryBytes(page) {
+  const href = await page.locator('#gallery a').first().getAttribute('href');
+  return Buffer.from(await page.evaluate(async (u) => [...new Uint8Array(await (await fetch(u)).arrayBuffer())], href));
+}
+
+// The messages a guest can see at once: the banner and the message box.
+const visibleMessages = (page) => page.evaluate(() => ['banner', 'problem']
+  .filter((id) => !document.getElementById(id).hidden).map((id) => document.getElementById(id).innerText));
+
+async function operatorControls(page) {
+  await page.getByRole('button', { name: 'Operator controls' }).click();
+  await page.getByRole('combobox', { name: 'Camera', exact: true }).waitFor();
+}
+async function guestView(page) {
+  await page.getByRole('button', { name: 'Guest view' }).click();
+  await page.getByRole('button', { name: 'Operator controls' }).waitFor();
+}
+
 describe('a booth session on the simulated camera', () => {
   let booth;
   let page;
   before(async () => {
-    booth = await startBooth();
+    // A live view of two pictures in turn, so that screenshots show one.
+    const sample = (name) => directive('frame', '@' + path.join(REPO, 'examples/booth/sample', name));
+    booth = await startBooth({ scenario: [sample('frame.jpg'), sample('photo.jpg')] });
     page = await browser.newPage({ viewport: { width: 1920, height: 1080 } });
-    await page.goto(booth.url + '?countdownMs=400');
+    await page.goto(booth.url + '?countdownMs=400&reviewMs=1500');
   });
   after(async () => {
     await page?.close();
     await booth?.stop();
   });
 
-  test('lists the camera, opens it and shows its settings', async () => {
-    const picker = page.getByLabel('Camera', { exact: true });
+  test('lists the camera and opens it; the guest view takes over, the operator controls one button away', async () => {
+    const picker = page.getByRole('combobox', { name: 'Camera', exact: true });
     await page.waitForFunction(() => document.querySelector('#camera option[value="0"]'));
     assert.match(await picker.locator('option').first().textContent(), /^Mass Storage Camera \(disk:.*\/camera\)$/);
     const shutter = page.getByRole('button', { name: 'Take photo' });
     assert.equal(await shutter.isDisabled(), true, 'shutter works before a camera is open');
     assert.equal(await page.getByRole('img', { name: 'Live view' }).count(), 1, 'no live view image before a camera is open');
+    assert.equal(await mode(page), 'operator');
 
     await page.getByRole('button', { name: 'Open camera' }).click();
-    const strip = page.getByRole('status', { name: 'Camera settings' });
-    await strip.getByText('f/5.6').waitFor();
-    const text = await strip.textContent();
-    for (const value of ['100', 'f/5.6', '1/125', '100%']) assert.ok(text.includes(value), `${value} missing from "${text}"`);
     await enabled(page, 'shutter');
+    // Guests see the live view and the shutter, not the camera's port or settings.
+    await page.getByRole('button', { name: 'Operator controls' }).waitFor();
+    assert.equal(await mode(page), 'guest');
+    assert.equal(await picker.isVisible(), false, 'the camera picker is on the guest view');
+    assert.equal(await page.getByRole('button', { name: 'Find cameras' }).isVisible(), false);
+    assert.equal(await page.getByRole('group', { name: 'Camera settings' }).isVisible(), false);
+    assert.equal(await shutter.isVisible(), true);
+    const live = await page.getByRole('img', { name: 'Live view' }).boundingBox();
+    assert.ok(live.width >= 1920 * 0.6 && live.height >= 1080 * 0.9, `live view is small: ${JSON.stringify(live)}`);
+
+    await operatorControls(page);
+    assert.equal(await picker.isVisible(), true);
+    // The settings are menus of the camera's own values, showing the current one.
+    await page.waitForFunction(() => !document.getElementById('iso-menu').hidden, null, { timeout: 10000 });
+    assert.deepEqual(await menuState(page, 'ISO'), { visible: true, value: '100', options: ['100', '200', '400', '800'] });
+    assert.deepEqual(await menuState(page, 'Aperture'), { visible: true, value: 'f/5.6', options: ['f/2.8', 'f/4', 'f/5.6', 'f/8', 'f/11'] });
+    assert.deepEqual(await menuState(page, 'Shutter speed'), {
+      visible: true, value: '1/125', options: ['1/30', '1/60', '1/125', '1/250', '1/500'],
+    });
+    assert.equal(await page.locator('#battery').textContent(), '100%');
+    await guestView(page);
   });
 
   test('live view shows a stream of new frames', async () => {
@@ -122,8 +167,29 @@ describe('a booth session on the simulated camera', () => {
     assert.equal(await first.getAttribute('alt'), 'IMG_0001.JPG');
     const onDisk = await fsp.readFile(path.join(booth.photos, 'IMG_0001.JPG'));
     assert.equal(onDisk.length, 4096);
-    assert.ok((await (await response).body()).equals(onDisk), 'gallery bytes differ from the file');
+    assert.equal((await response).status(), 200);
+    assert.ok((await galleryBytes(page)).equals(onDisk), 'gallery bytes differ from the file');
     assert.equal(await page.locator('#countdown').isHidden(), true);
+    // Not a picture (the simulated camera's made-up bytes): said so, not shown broken.
+    await page.getByText('Your photo is saved.').waitFor({ timeout: 5000 });
+    await page.locator('#review').waitFor({ state: 'hidden', timeout: 10000 });
+  });
+
+  test('the photo just taken is shown large for a few seconds, then the live view again', async () => {
+    await booth.control(directive('next', FOLDER, 'SMILE_0001.JPG', '@' + path.join(REPO, 'examples/booth/sample/photo.jpg')));
+    await page.getByRole('button', { name: 'Take photo' }).click();
+    const shown = page.getByRole('img', { name: 'The photo just taken' });
+    await shown.waitFor({ timeout: 10000 });
+    await page.waitForFunction(() => {
+      const img = document.getElementById('review-photo');
+      return img.complete && img.naturalWidth === 1200 && img.getAttribute('src') === '/photos/SMILE_0001.JPG';
+    }, null, { timeout: 10000 });
+    const box = await shown.boundingBox();
+    assert.ok(box.width >= 1920 * 0.45 && box.height >= 1080 * 0.45, `the photo is not shown large: ${JSON.stringify(box)}`);
+    await fsp.mkdir(SCREENS, { recursive: true });
+    await page.screenshot({ path: path.join(SCREENS, 'guest-photo-1920x1080.png') });
+    await shown.waitFor({ state: 'hidden', timeout: 10000 });
+    await waitForFrames(page, 5, 5000);
   });
 
   test('a photo fired on the camera body appears first in the gallery', async () => {
@@ -131,32 +197,92 @@ describe('a booth session on the simulated camera', () => {
     await booth.control(directive('shoot', FOLDER, 'BODY_0007.JPG', '3000'));
     await page.waitForFunction(() => document.querySelector('#gallery img')?.alt === 'BODY_0007.JPG', null, { timeout: 10000 });
     const names = await page.locator('#gallery img').evaluateAll((els) => els.map((e) => e.alt));
-    assert.deepEqual(names, ['BODY_0007.JPG', 'IMG_0001.JPG']);
+    assert.deepEqual(names, ['BODY_0007.JPG', 'SMILE_0001.JPG', 'IMG_0001.JPG']);
     const onDisk = await fsp.readFile(path.join(booth.photos, 'BODY_0007.JPG'));
-    assert.ok(onDisk.equals(generated('BODY_0007.JPG', 3000)));
-    assert.ok((await (await response).body()).equals(onDisk));
+    assert.ok(onDisk.equals(generated('BODY_0007.JPG', 3000)), 'the file differs from the camera\'s');
+    assert.equal((await response).status(), 200);
+    assert.ok((await galleryBytes(page)).equals(onDisk), 'the gallery leads to other bytes');
   });
 
-  test('a failed shot is explained, with the bridge text as detail', async () => {
+  test('a failed shot is explained in plain words, with the bridge text behind "Details"', async () => {
     await booth.control(directive('trigger', '-7'));
     await page.getByRole('button', { name: 'Take photo' }).click();
-    await page.getByText('The photo could not be taken').waitFor({ timeout: 10000 });
+    const message = page.getByText('The photo could not be taken. Check the camera and try again.');
+    await message.waitFor({ timeout: 10000 });
     assert.equal(await page.locator('#problem-detail').textContent(), 'disparar: I/O problem');
+    assert.equal(await page.locator('#problem-detail').isVisible(), false, 'the bridge text is shown to guests');
+    assert.doesNotMatch(await message.evaluate((e) => getComputedStyle(e).fontFamily), /mono/i);
+    await page.getByText('Details').click();
+    assert.equal(await page.locator('#problem-detail').isVisible(), true);
     await booth.control(directive('trigger', 'ok'));
     await page.getByRole('button', { name: 'Dismiss message' }).click();
     await enabled(page, 'shutter');
   });
 
-  test('a real picture shows in the gallery; screenshots at kiosk and phone size', async () => {
+  test('a setting chosen from its menu is set on the camera, and the camera\'s new report shown', async () => {
+    await operatorControls(page);
+    await menu(page, 'ISO').selectOption('400');
+    await textIs(page, 'iso', '400');
+    assert.equal((await menuState(page, 'ISO')).value, '400');
+    await menu(page, 'Shutter speed').selectOption('1/500');
+    await textIs(page, 'shutter-speed', '1/500');
+    const sets = (await booth.log()).filter((f) => f[0] === 'set_config' && f[1] !== 'capturetarget');
+    assert.deepEqual(sets.map((f) => f.slice(1)), [['iso', '400'], ['shutterspeed', '1/500']]);
+    // Another page sees the new values too.
+    const other = await browser.newPage();
+    try {
+      await other.goto(booth.url);
+      await textIs(other, 'iso', '400');
+    } finally {
+      await other.close();
+    }
+  });
+
+  test('a value the camera refuses is explained in plain words, and the menu shows the camera\'s value again', async () => {
+    await booth.control(directive('setfail', '-1'));
+    await menu(page, 'ISO').selectOption('800');
+    await page.getByText('The camera did not accept ISO 800. Choose another value.').waitFor({ timeout: 10000 });
+    assert.equal(await page.locator('#problem-detail').textContent(), 'ajustar: Unspecified error');
+    await page.waitForFunction(() => document.getElementById('iso-menu').value === '400' && !document.getElementById('iso-menu').disabled);
+    assert.equal(await page.locator('#iso').textContent(), '400');
+    // A value the camera does not offer never reaches it.
+    const before = (await booth.log()).length;
+    const r = await booth.post('setting', { key: 'iso', value: '12345' });
+    assert.equal(r.status, 502);
+    assert.deepEqual(r.body, { message: 'The camera did not accept ISO 12345. Choose another value.', detail: 'ajustar: Bad parameters' });
+    assert.ok(!(await booth.log()).slice(before).some((f) => f[0] === 'set_config'), 'the camera was asked');
+    for (const body of [{ key: 'bateria', value: '1' }, { key: 'iso', value: '' }, { key: 'iso', value: '400\nsalir' }, { key: 'iso' }]) {
+      assert.equal((await booth.post('setting', body)).status, 502, JSON.stringify(body));
+    }
+    await page.getByRole('button', { name: 'Dismiss message' }).click();
+    await guestView(page);
+  });
+
+  test('a real picture shows in the gallery as a small thumbnail; screenshots at kiosk, tablet and phone size', async () => {
     await booth.control(directive('shoot', FOLDER, 'PARTY_0001.JPG', '@' + path.join(REPO, 'examples/booth/sample/photo.jpg')));
     await page.waitForFunction(() => {
       const img = document.querySelector('#gallery img');
-      return img?.alt === 'PARTY_0001.JPG' && img.complete && img.naturalWidth === 1200;
+      return img?.alt === 'PARTY_0001.JPG' && img.complete && img.naturalWidth > 0;
     }, null, { timeout: 10000 });
-    await screenshot(page, 'kiosk-1920x1080.png', 1920, 1080);
+    // Scaled down once by the page, to the width the server chose: never
+    // the 1200-pixel photo itself.
+    const thumbs = await page.locator('#gallery img[src]').evaluateAll((els) => els.map((e) => ({
+      src: e.getAttribute('src'), width: e.naturalWidth, height: e.naturalHeight,
+    })));
+    assert.ok(thumbs.length >= 2, JSON.stringify(thumbs));
+    for (const t of thumbs) {
+      assert.match(t.src, /^blob:/);
+      assert.equal(t.width, 320);
+      assert.ok(Math.abs(t.height - 800 * 320 / 1200) < 1, `height ${t.height}`);
+    }
+    await screenshot(page, 'guest-1920x1080.png', 1920, 1080);
+    await screenshot(page, 'guest-768x1024.png', 768, 1024);
+    await operatorControls(page);
+    await screenshot(page, 'operator-768x1024.png', 768, 1024);
+    await screenshot(page, 'operator-1920x1080.png', 1920, 1080);
     await screenshot(page, 'phone-390x844.png', 390, 844);
     // The phone layout still reaches every control.
-    for (const name of ['Open camera', 'Take photo']) {
+    for (const name of ['Open camera', 'Take photo', 'Guest view']) {
       const box = await page.getByRole('button', { name }).boundingBox();
       assert.ok(box && box.x >= 0 && box.x + box.width <= 390, `${name} is off screen: ${JSON.stringify(box)}`);
     }
@@ -180,16 +306,18 @@ describe('a booth session on the simulated camera', () => {
     await page.getByText('That camera is no longer there').waitFor({ timeout: 10000 });
     assert.equal(await page.locator('#problem-detail').textContent(), 'abrir: Unknown model');
     assert.equal(await page.locator('#aperture').textContent(), '–');
+    assert.equal(await menu(page, 'Aperture').isVisible(), false, 'a menu without a camera');
     assert.equal(await page.getByRole('alert').count(), 0, 'a replaced camera is not a disconnection');
     await page.evaluate(() => delete document.getElementById('live').src);
 
     await page.getByRole('button', { name: 'Open camera' }).click();
     await enabled(page, 'shutter');
-    await page.getByRole('status', { name: 'Camera settings' }).getByText('f/5.6').waitFor();
+    await textIs(page, 'aperture', 'f/5.6');
     await waitForFrames(page, 20, 5000);
+    assert.equal(await mode(page), 'guest');
   });
 
-  test('a pulled cable shows the alert; reconnecting opens the camera again', async () => {
+  test('a pulled cable shows one banner, in the guest view too; reconnecting opens the camera again', async () => {
     const alert = page.getByRole('alert');
     assert.equal(await alert.count(), 0);
     await booth.control(directive('unplug', '-7'));
@@ -197,14 +325,47 @@ describe('a booth session on the simulated camera', () => {
     assert.match(await alert.textContent(), /disconnected/);
     assert.equal(await page.getByRole('button', { name: 'Take photo' }).isDisabled(), true);
     assert.equal(await page.locator('#iso').textContent(), '–');
+    assert.equal(await mode(page), 'guest');
+    // Whatever the bridge said on the way out, the banner is the one message.
+    await page.waitForTimeout(1000);
+    const messages = await visibleMessages(page);
+    assert.equal(messages.length, 1, `more than one message: ${JSON.stringify(messages)}`);
 
     await alert.getByRole('button', { name: 'Reconnect' }).click();
     await alert.waitFor({ state: 'hidden', timeout: 10000 });
-    await page.getByRole('status', { name: 'Camera settings' }).getByText('1/125').waitFor();
+    await textIs(page, 'shutter-speed', '1/125');
     await enabled(page, 'shutter');
     await waitForFrames(page, 20, 5000);
     // The gallery keeps the session's photos across the reconnection.
-    assert.equal(await page.locator('#gallery img').count(), 3);
+    assert.equal(await page.locator('#gallery img').count(), 4);
+  });
+});
+
+describe('settings the camera offers no values for', () => {
+  let booth;
+  let page;
+  before(async () => {
+    // ISO is a text field, the shutter speed is not there at all.
+    booth = await startBooth({ scenario: [directive('widget', 'iso', 'text', '250'), directive('nowidget', 'shutterspeed')] });
+    assert.equal((await booth.post('open', { index: 0 })).status, 200);
+    page = await browser.newPage({ viewport: { width: 1920, height: 1080 } });
+    await page.goto(booth.url);
+  });
+  after(async () => {
+    await page?.close();
+    await booth?.stop();
+  });
+
+  test('have no menu: the value is shown as text; the others keep theirs', async () => {
+    await operatorControls(page);
+    await page.waitForFunction(() => !document.getElementById('aperture-menu').hidden, null, { timeout: 10000 });
+    assert.equal(await menu(page, 'ISO').isVisible(), false);
+    assert.equal(await menu(page, 'Shutter speed').isVisible(), false);
+    assert.equal(await page.locator('#iso').textContent(), '250');
+    assert.equal(await page.locator('#iso').isVisible(), true);
+    assert.equal(await page.locator('#shutter-speed').textContent(), '–');
+    assert.deepEqual(await menuState(page, 'Aperture'), { visible: true, value: 'f/5.6', options: ['f/2.8', 'f/4', 'f/5.6', 'f/8', 'f/11'] });
+    assert.equal(await page.locator('#aperture').isVisible(), false);
   });
 });
 
@@ -329,3 +490,6 @@ describe('the live-view stream', () => {
     }
   });
 });
+
+// The server's own checks, in this same run.
+await import('./server-checks.mjs');

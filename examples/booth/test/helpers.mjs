@@ -62,6 +62,11 @@ export async function makeCamera({ scenario = [], tee = true, liveBase = os.tmpd
     wrapper,
     /** Appends control lines to the simulated camera. */
     control: (...lines) => fsp.appendFile(path.join(card, 'sim/control'), lines.map((l) => l + '\n').join('')),
+    /** The simulated camera's log of driver calls, one array of fields per line (the time left out). */
+    async log() {
+      const text = await fsp.readFile(path.join(card, 'sim/log'), 'utf8').catch(() => '');
+      return text.split('\n').filter(Boolean).map((l) => l.slice(l.indexOf(' ') + 1).split('\t'));
+    },
     /** Checks the event lines against the schema and removes everything. */
     async remove() {
       checkEvents(events);
@@ -71,29 +76,48 @@ export async function makeCamera({ scenario = [], tee = true, liveBase = os.tmpd
   };
 }
 
-/** A booth server (with its debug endpoint) on a fresh simulated camera. */
+/**
+ * A booth server (with its debug endpoint) on a fresh simulated camera.
+ * `args` are more command-line options for the server.
+ */
 export async function startBooth(options = {}) {
   const cam = await makeCamera(options);
   const server = spawn(process.execPath, [
     path.join(REPO, 'examples/booth/server.mjs'),
     '--port', '0', '--photos', cam.photos, '--live', cam.live, '--bridge', cam.wrapper, '--debug',
+    ...(options.args || []),
   ], { stdio: ['ignore', 'pipe', 'inherit'] });
-  const url = await new Promise((resolve, reject) => {
-    const lines = readline.createInterface({ input: server.stdout });
-    lines.once('line', resolve);
-    server.once('exit', (code) => reject(new Error(`booth server exited with ${code}`)));
-  });
+  const exited = new Promise((resolve) => server.once('exit', (code, signal) => resolve({ code, signal })));
+  let url;
+  try {
+    url = await new Promise((resolve, reject) => {
+      const lines = readline.createInterface({ input: server.stdout });
+      lines.once('line', resolve);
+      server.once('exit', (code) => reject(new Error(`booth server exited with ${code}`)));
+    });
+  } catch (err) {
+    await fsp.rm(cam.dir, { recursive: true, force: true });
+    await fsp.rm(cam.live, { recursive: true, force: true });
+    throw err;
+  }
 
   return {
     ...cam,
     url,
+    server,
+    /** Resolves to { code, signal } when the server process has ended. */
+    exited,
     stats: async () => (await fetch(new URL('/debug/stats', url))).json(),
+    /** POSTs JSON to the page's API, as the page does; resolves to { status, body }. */
+    async post(name, body = {}) {
+      const res = await fetch(new URL(`/api/${name}`, url), {
+        method: 'POST', headers: { 'content-type': 'application/json' }, body: JSON.stringify(body),
+      });
+      return { status: res.status, body: await res.json().catch(() => null) };
+    },
     async stop() {
-      if (server.exitCode === null) {
-        const gone = new Promise((r) => server.once('exit', r));
-        server.kill('SIGTERM');
-        await gone;
-      }
+      if (server.exitCode === null && server.signalCode === null) server.kill('SIGTERM');
+      await exited;
       await cam.remove();
     },
   };
@@ -120,8 +144,11 @@ export function generated(name, size) {
   return out;
 }
 
-/** GET with the path sent exactly as written (fetch would normalise it). */
-export function rawGet(base, rawPath, headers = {}, method = 'GET') {
+/**
+ * GET (or `method`, with `body`) with the path and headers sent exactly as
+ * written (fetch would normalise the path and refuses to set Host).
+ */
+export function rawGet(base, rawPath, headers = {}, method = 'GET', body = undefined) {
   const u = new URL(base);
   return new Promise((resolve, reject) => {
     import('node:http').then(({ default: http }) => {
@@ -131,7 +158,7 @@ export function rawGet(base, rawPath, headers = {}, method = 'GET') {
         res.on('end', () => resolve({ status: res.statusCode, body: Buffer.concat(chunks), headers: res.headers }));
       });
       req.on('error', reject);
-      req.end();
+      req.end(body);
     });
   });
 }

@@ -2,7 +2,17 @@
 // bridge inside a private mount namespace with them mounted (the same set-up
 // as tests/harness/puente.py), plus schema checking of every line read.
 
-import { mkdtempSync, mkdirSync, writeFileSync, appendFileSync, readFileSync, rmSync, chmodSync, existsSync } from "node:fs";
+import {
+  mkdtempSync,
+  mkdirSync,
+  writeFileSync,
+  appendFileSync,
+  readFileSync,
+  rmSync,
+  chmodSync,
+  existsSync,
+  renameSync,
+} from "node:fs";
 import { readFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -100,6 +110,23 @@ export class Card {
     appendFileSync(path.join(this.src, "sim", "control"), lines.map((l) => l + "\n").join(""));
   }
 
+  /**
+   * Pulls the cable, as `gpbridge-sim unplug` does: no new session opens, the
+   * running one fails with `status`, and detection no longer lists the card.
+   */
+  unplug(status = -52) {
+    writeFileSync(path.join(this.src, "sim", "unplugged"), "");
+    this.control(directive("unplug", status));
+    renameSync(path.join(this.src, "DCIM"), path.join(this.src, "DCIM.unplugged"));
+  }
+
+  /** Plugs the cable back in, as `gpbridge-sim plug` does. */
+  plug() {
+    this.control("plug");
+    rmSync(path.join(this.src, "sim", "unplugged"), { force: true });
+    renameSync(path.join(this.src, "DCIM.unplugged"), path.join(this.src, "DCIM"));
+  }
+
   /** The driver's call log as [op, ...fields] arrays. */
   log() {
     const p = path.join(this.src, "sim", "log");
@@ -142,3 +169,22 @@ export function watchLines(bridge) {
 }
 
 export { readFile, sleep };
+
+/** Whether process `pid` still exists. */
+export function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/** Resolves once `cond()` holds; rejects after `ms`. */
+export async function waitUntil(cond, ms = 10000) {
+  const until = Date.now() + ms;
+  while (!cond()) {
+    if (Date.now() > until) throw new Error("timed out");
+    await sleep(20);
+  }
+}
