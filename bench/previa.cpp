@@ -7,7 +7,8 @@
 //   frames N seconds S user U system K bytes B
 //
 // (frames after the first, the seconds they took, the CPU seconds used
-// meanwhile, the size of the last frame). bench/vista.py and bench/vista_ptp.py run it beside the bridge.
+// meanwhile, the size of the last frame). bench/vista.py and
+// bench/vista_ptp.py run it beside the bridge.
 //
 //   previa SECONDS
 #include <sys/resource.h>
