@@ -183,12 +183,12 @@ def result(bench, figure, value, goal, met):
 PREVIEW_MS = (0, 8, 16, 25, 40)
 
 
-def preview_list(text):
+def preview_list(text: str) -> list[float]:
     """`--preview-ms` values: a comma-separated list of milliseconds."""
     return [float(v) for v in text.split(",") if v.strip()]
 
 
-def parse_previa(out):
+def parse_previa(out: str) -> tuple[int, float, float, int]:
     """(frames, seconds, CPU seconds, bytes of the last frame) from
     bench/previa.cpp's output line."""
     fields = out.split()
@@ -197,7 +197,7 @@ def parse_previa(out):
     return int(fields[1]), float(fields[3]), float(fields[5]) + float(fields[7]), int(fields[9])
 
 
-def count_frames(s, pid, seconds):
+def count_frames(s: "puente.Sesion", pid: int, seconds: float) -> tuple[int, float, float, dict]:
     """Turns live view on in an open session and counts `vista` events for
     `seconds` from the first one (which is not counted: `vista 1` waits for
     the idle event wait that was running). Returns (frames, seconds, CPU
@@ -228,7 +228,7 @@ def count_frames(s, pid, seconds):
     return count, last - t0, cpu, others
 
 
-def pacing_table(rows, bench, goals):
+def pacing_table(rows: list[tuple[float, float, float, float, float]], bench: str, goals: bool) -> None:
     """Prints the bare loop against the bridge for each preview time, then
     the RESULT lines. `rows` holds (ms, bare fps, bare CPU ms per frame,
     bridge fps, bridge CPU ms per frame). With `goals`, the live-view pacing

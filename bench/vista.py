@@ -147,12 +147,12 @@ def main():
                  f"< {GROWTH_LIMIT_KB} kB", growth < GROWTH_LIMIT_KB)
 
 
-def card(ms):
+def card(ms: float) -> Tarjeta:
     """A simulated camera whose previews take `ms` milliseconds."""
     return Tarjeta(scenario=[comun.directive("previewdelay", int(ms * 1000))] if ms else [])
 
 
-def pacing(delays, seconds, tmpfs):
+def pacing(delays: list[float], seconds: float, tmpfs: bool) -> None:
     exe = comun.build_helper("previa")
     comun.wait_for_quiet()
     rows = []

@@ -99,7 +99,7 @@ def main():
     comun.result(bench, "CPU per frame (user+system)", f"{cpu_ms:.3f} ms", "-", None)
 
 
-def pacing(delays, seconds, size):
+def pacing(delays: list[float], seconds: float, size: int) -> None:
     exe = comun.build_helper("previa")
     comun.wait_for_quiet()
     rows = []

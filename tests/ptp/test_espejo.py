@@ -40,17 +40,17 @@ class Espejo(unittest.TestCase):
         with open(self.conf, "w") as f:
             f.write(f'Dir::Etc "{self.etc}/";\n')
 
-    def write(self, name, text):
+    def write(self, name: str, text: str) -> None:
         with open(os.path.join(self.etc, name), "w") as f:
             f.write(text)
 
-    def mirror(self, **env):
+    def mirror(self, **env: str) -> tuple[int, str, str]:
         e = {k: v for k, v in os.environ.items() if k != "VCAMERA_MIRROR"}
         e.update(APT_CONFIG=self.conf, **env)
         r = subprocess.run(["sh", SCRIPT, "--mirror"], env=e, capture_output=True, text=True, timeout=30)
         return r.returncode, r.stdout.strip(), r.stderr
 
-    def assertMirror(self, expected):
+    def assertMirror(self, expected: str) -> None:
         status, out, err = self.mirror()
         self.assertEqual((status, out), (0, expected), err)
 

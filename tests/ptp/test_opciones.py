@@ -25,13 +25,13 @@ RECHAZO = '{"e":"error","texto":"ajustar: Bad parameters"}'
 GONE = '{"e":"cerrada","motivo":"desconectada"}'
 
 
-def ajustes(**changed):
+def ajustes(**changed: str) -> str:
     values = dict(json.loads(vcam.AJUSTES), **changed)
     return json.dumps(values, separators=(",", ":"))
 
 
 class SettingsTest(vcam.PtpTest):
-    def sets(self):
+    def sets(self) -> list[int]:
         """The property codes of every SetDevicePropValue the camera got."""
         return [params[0] for params in self.cam.ops(SET_DEVICE_PROP_VALUE)]
 

@@ -15,10 +15,10 @@ NAME = "GPH_0099.JPG"
 
 
 class ShotInFlightTest(vcam.PtpTest):
-    def foto(self, s):
+    def foto(self, s: vcam.puente.Sesion) -> str:
         return f'{{"e":"foto","ruta":"{s.fotos}/{NAME}","nombre":"{NAME}"}}'
 
-    def assert_downloaded_before_the_close(self, s):
+    def assert_downloaded_before_the_close(self, s: vcam.puente.Sesion) -> None:
         """The photo is whole under its own name, and the camera sent it
         before its session was closed."""
         self.assertEqual(os.listdir(s.fotos), [NAME])
