@@ -206,6 +206,9 @@ class _Session(NamedTuple):
     folder: str
     model: str | None
     port: str | None
+    # The ports of the other cameras detected beside it: a camera there is
+    # never taken for it, even of the same model.
+    others: frozenset[str] = frozenset()
 
 
 class _Shot:
@@ -504,6 +507,7 @@ class Bridge:
             self._session = None
             self._cond.notify_all()
         camera = None
+        cameras: list[Camera] = []
         if self._reconnect:
             # Learn the camera's port, to find it again after a pull.
             cameras = self._call("list_cameras", command_line("list_cameras"), deadline.left())
@@ -513,7 +517,8 @@ class Bridge:
             self._folder = path
             if self._reconnect and self._open:
                 port = camera.port if camera is not None and camera.model == opened.model else None
-                self._session = _Session(path, opened.model, port)
+                others = frozenset(c.port for c in cameras if port is not None and c.port != port)
+                self._session = _Session(path, opened.model, port, others)
         return opened
 
     def capture(self, timeout: float | None = 60.0) -> Photo:
@@ -1198,6 +1203,11 @@ class Bridge:
                         self._cond.notify_all()
                     return self._session is None or self._quitting
             with self._cond:
+                if self._session is session:
+                    # Found again, perhaps on a new port: look there next time.
+                    port = cameras[index].port
+                    others = session.others | {c.port for c in cameras if c.port != port}
+                    self._session = session._replace(port=port, others=frozenset(others))
                 live = self._live
                 if live is not None and not live._closed:
                     live._retried = False
@@ -1219,11 +1229,11 @@ class _NotWanted(GpbridgeError):
 def _find(cameras: list[Camera], session: _Session) -> int | None:
     """The index of the session's camera: on the same port, else the only
     camera of the same model (a port that changed, as USB re-enumeration
-    does)."""
+    does) that is not on the port of a camera detected beside it."""
     for i, cam in enumerate(cameras):
         if session.port is not None and cam.port == session.port and cam.model == session.model:
             return i
-    same = [i for i, cam in enumerate(cameras) if cam.model == session.model]
+    same = [i for i, cam in enumerate(cameras) if cam.model == session.model and cam.port not in session.others]
     return same[0] if len(same) == 1 else None
 
 

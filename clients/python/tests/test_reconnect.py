@@ -308,6 +308,23 @@ class ReconnectOnTheSimulatedCamera(ClientTest):
         self.assertEqual(len(reported), 4)
         self.assertEqual(len(card.calls("init")), 2, "opened once more, not more")
 
+    def test_another_camera_of_the_same_model_is_never_taken_for_the_one_away(self):
+        # Two bodies of one model: the one in use is pulled and comes back
+        # on another port; the other stays where it was all along.
+        events = []
+        first, second = Tarjeta(), Tarjeta()
+        b, rig = self.opened(first, second, **self.events_into(events))
+        self.assertEqual(len(first.calls("init")), 1)
+        unplug(first)
+        until(lambda: Disconnected("disconnected") in events, what="Disconnected")
+        time.sleep(3)  # several tries of the reconnection
+        self.assertEqual(second.calls("init"), [], "the other camera was opened in its place")
+        self.assertNotIn(Reconnected, [type(e) for e in events])
+        plug(first)
+        until(lambda: any(isinstance(e, Reconnected) for e in events), what="Reconnected")
+        self.assertEqual(len(first.calls("init")), 2)
+        self.assertEqual(second.calls("init"), [])
+
     def test_a_killed_bridge_is_started_again_with_the_camera_and_live_view(self):
         events = []
         b, rig = self.opened(**self.events_into(events))
