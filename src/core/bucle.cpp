@@ -43,21 +43,29 @@ bool leerEntrada() {
 bool terminado() { return estado.senalDeFin || salidaRota(); }
 
 // One live-view turn: a frame, then the camera wait for what the preview
-// and the frame's write left of the turn's 10 ms, rounded up so a camera
-// with instant previews still gets at most 100 frames a second. A camera
-// slower than that is shown at its own speed.
+// and the frame's write left of the turn's 10 ms. Turns are laid end to end
+// on the clock (each ends 10 ms after the one before), so a wait that runs a
+// little long is taken back by the next one: a camera with instant previews
+// gets 100 frames a second, never more. A camera slower than that is shown
+// at its own speed, with no wait added; a loop that has fallen more than a
+// turn behind starts afresh instead of rushing to catch up.
 void turnoDeVista() {
   using Reloj = std::chrono::steady_clock;
+  static Reloj::time_point finDelTurno;
+  constexpr auto kTurno = std::chrono::milliseconds(kEsperaVistaMs);
   const Reloj::time_point inicio = Reloj::now();
+  if (finDelTurno + kTurno < inicio) finDelTurno = inicio;
+  finDelTurno += kTurno;
   capturarVista();
   if (!estado.camara) return;
   if (!estado.conVista) {
     esperarEvento(kEsperaReposoMs);
     return;
   }
-  auto usados = std::chrono::duration_cast<std::chrono::microseconds>(Reloj::now() - inicio);
-  long long resto = (kEsperaVistaMs * 1000LL - usados.count() + 999) / 1000;
-  esperarEvento(resto < 0 ? 0 : static_cast<int>(resto));
+  auto resto = std::chrono::duration_cast<std::chrono::microseconds>(finDelTurno - Reloj::now());
+  // To the nearest millisecond: the rounding evens out over the turns.
+  long long ms = (resto.count() + 500) / 1000;
+  esperarEvento(ms <= 0 ? 0 : static_cast<int>(ms > kEsperaVistaMs ? kEsperaVistaMs : ms));
 }
 
 }  // namespace

@@ -1166,10 +1166,10 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     const cams = await this.enqueue(this.listCall(true)).catch(() => null);
     if (this.target !== target) return true;
     if (cams === null) return false;
-    // The same port; where it changed (USB re-enumerates a camera plugged
+    // The same port and model; where the port changed (USB re-enumerates a camera plugged
     // in again), the same model if exactly one camera is of it, leaving out
     // the cameras that were there beside it.
-    let index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port);
+    let index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port && c.model === target.model);
     if (index < 0) {
       const same = cams.flatMap((c, i) => (c.model === target.model && !target.others.has(c.port) ? [i] : []));
       if (same.length !== 1) return false;
