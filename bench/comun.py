@@ -228,6 +228,19 @@ def count_frames(s: "puente.Sesion", pid: int, seconds: float) -> tuple[int, flo
     return count, last - t0, cpu, others
 
 
+def pacing_row(ms: float, frames: int, elapsed: float, bare_cpu: float, size_seen: int,
+               n: int, t: float, cpu: float, others: dict[str, int]) -> tuple[float, float, float, float, float]:
+    """Prints one preview time's bare loop and bridge figures and returns its
+    row for pacing_table."""
+    bare, bridge = frames / elapsed, n / t
+    print(f"preview {ms:g} ms: bare loop {frames} frames in {elapsed:.2f} s ({bare:.1f} fps, "
+          f"CPU {bare_cpu:.3f} ms per frame, {size_seen} B frames); bridge {n} frames in {t:.2f} s ({bridge:.1f} fps, "
+          f"CPU {cpu * 1000 / n:.3f} ms per frame)"
+          + ("; other events: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items()))
+             if others else ""), flush=True)
+    return (ms, bare, bare_cpu, bridge, cpu * 1000 / n)
+
+
 def pacing_table(rows: list[tuple[float, float, float, float, float]], bench: str, goals: bool) -> None:
     """Prints the bare loop against the bridge for each preview time, then
     the RESULT lines. `rows` holds (ms, bare fps, bare CPU ms per frame,

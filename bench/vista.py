@@ -159,7 +159,6 @@ def pacing(delays: list[float], seconds: float, tmpfs: bool) -> None:
     for ms in delays:
         out = comun.run_helper(exe, [str(seconds)], card(ms), timeout=seconds + 30)
         frames, elapsed, cpu, size_seen = comun.parse_previa(out)
-        bare = frames / elapsed
         bare_cpu = cpu * 1000 / frames
 
         s = Sesion([card(ms)])
@@ -176,13 +175,7 @@ def pacing(delays: list[float], seconds: float, tmpfs: bool) -> None:
             n, t, cpu, others = comun.count_frames(s, pid, seconds)
             s.send("cerrar")
             s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
-        bridge = n / t
-        print(f"preview {ms:g} ms: bare loop {frames} frames in {elapsed:.2f} s ({bare:.1f} fps, "
-              f"CPU {bare_cpu:.3f} ms per frame, {size_seen} B frames); bridge {n} frames in {t:.2f} s ({bridge:.1f} fps, "
-              f"CPU {cpu * 1000 / n:.3f} ms per frame)"
-              + ("; other events: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items()))
-                 if others else ""), flush=True)
-        rows.append((ms, bare, bare_cpu, bridge, cpu * 1000 / n))
+        rows.append(comun.pacing_row(ms, frames, elapsed, bare_cpu, size_seen, n, t, cpu, others))
     print(f"frames published in {'a tmpfs' if tmpfs else 'a folder under /tmp'}")
     comun.pacing_table(rows, "vista --preview-ms" + (" (tmpfs)" if tmpfs else ""), goals=True)
 

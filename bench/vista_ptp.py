@@ -114,7 +114,7 @@ def pacing(delays: list[float], seconds: float, size: int) -> None:
             r = subprocess.run([exe, str(seconds)], env=run_env, capture_output=True, text=True,
                                timeout=seconds + 60)
             frames, elapsed, cpu, size_seen = comun.parse_previa(r.stdout)
-            bare, bare_cpu = frames / elapsed, cpu * 1000 / frames
+            bare_cpu = cpu * 1000 / frames
 
             live = os.path.join(cam.root, "live")
             os.makedirs(live)
@@ -128,13 +128,7 @@ def pacing(delays: list[float], seconds: float, size: int) -> None:
                 s.expect_event("cerrada", skip=("vista", "vistaFin", "ajustes"))
         finally:
             cam.cleanup()
-        bridge = n / t
-        print(f"preview {ms:g} ms: bare loop {frames} frames in {elapsed:.2f} s ({bare:.1f} fps, "
-              f"CPU {bare_cpu:.3f} ms per frame, {size_seen} B frames); bridge {n} frames in {t:.2f} s ({bridge:.1f} fps, "
-              f"CPU {cpu * 1000 / n:.3f} ms per frame)"
-              + ("; other events: " + ", ".join(f"{k} {v}" for k, v in sorted(others.items()))
-                 if others else ""), flush=True)
-        rows.append((ms, bare, bare_cpu, bridge, cpu * 1000 / n))
+        rows.append(comun.pacing_row(ms, frames, elapsed, bare_cpu, size_seen, n, t, cpu, others))
     print(f"virtual camera frames of {size} bytes; bridge frames published in a folder under /tmp")
     comun.pacing_table(rows, "vista (ptp2) --preview-ms", goals=False)
 

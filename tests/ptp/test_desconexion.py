@@ -38,10 +38,7 @@ class UnplugTest(vcam.PtpTest):
         self.assertEqual(self.cam.ops(vcam.INITIATE_CAPTURE), [[0, 0]])
 
     def test_unplugged_during_live_view(self):
-        live = os.path.join(self.cam.root, "live")
-        os.makedirs(live)
-        env = dict(self.cam.env(), VCAMERALIVEVIEW="1")
-        with vcam.puente.Sesion(env=env, args=[live]) as s:
+        with self.cam.live_session() as s:
             self.open(s)
             s.send("vista 1")
             s.expect_event("vista")

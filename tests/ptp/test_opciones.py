@@ -103,10 +103,7 @@ class SettingsTest(vcam.PtpTest):
         self.assertEqual(self.sets(), [])
 
     def test_set_during_live_view(self):
-        live = os.path.join(self.cam.root, "live")
-        os.makedirs(live)
-        env = dict(self.cam.env(), VCAMERALIVEVIEW="1")
-        with vcam.puente.Sesion(env=env, args=[live]) as s:
+        with self.cam.live_session() as s:
             self.open(s)
             s.send("vista 1")
             s.expect_event("vista")

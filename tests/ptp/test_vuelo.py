@@ -71,10 +71,7 @@ class ShotInFlightTest(vcam.PtpTest):
     def test_cerrar_during_live_view(self):
         # With live view on, the driver captures with Nikon's own operation
         # after starting live view; the photo still arrives before the close.
-        live = os.path.join(self.cam.root, "live")
-        os.makedirs(live)
-        env = dict(self.cam.env(), VCAMERALIVEVIEW="1")
-        with vcam.puente.Sesion(env=env, args=[live]) as s:
+        with self.cam.live_session() as s:
             self.open(s)
             s.send("vista 1")
             s.expect_event("vista")

@@ -71,6 +71,13 @@ class Camara:
         os.makedirs(os.path.join(self.dir, "DCIM", "100TEST"))
         os.makedirs(self.home)
 
+    def live_session(self):
+        """A bridge session with live view on the camera and a fresh live-view
+        folder of its own as the bridge's argument."""
+        live = os.path.join(self.root, "live")
+        os.makedirs(live)
+        return puente.Sesion(env=dict(self.env(), VCAMERALIVEVIEW="1"), args=[live])
+
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
 
