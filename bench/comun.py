@@ -9,6 +9,7 @@ Each benchmark also prints one machine-readable line per goal:
 which bench/run_all.sh gathers into one table.
 """
 
+import argparse
 import json
 import os
 import statistics
@@ -226,6 +227,17 @@ def count_frames(s: "puente.Sesion", pid: int, seconds: float) -> tuple[int, flo
     cpu = sum(cpu_times(pid)) - cpu0
     s.send("vista 0")
     return count, last - t0, cpu, others
+
+
+def add_pacing_options(ap: argparse.ArgumentParser) -> None:
+    """--preview-ms and --seconds, the options of the bridge-against-bare-loop
+    comparison."""
+    ap.add_argument("--preview-ms", type=preview_list, nargs="?",
+                    const=list(PREVIEW_MS), metavar="MS,MS,...",
+                    help="compare the bridge with a bare preview loop at these preview times "
+                         "(default " + ",".join(map(str, PREVIEW_MS)) + ")")
+    ap.add_argument("--seconds", type=float, default=10,
+                    help="with --preview-ms: seconds of each measurement (default 10)")
 
 
 def pacing_row(ms: float, frames: int, elapsed: float, bare_cpu: float, size_seen: int,

@@ -39,12 +39,7 @@ def main():
     ap.add_argument("--tmpfs", action="store_true",
                     help="publish frames on a tmpfs mounted in the bridge's namespace instead of "
                          "in a folder under the session directory (on /tmp's filesystem)")
-    ap.add_argument("--preview-ms", type=comun.preview_list, nargs="?",
-                    const=list(comun.PREVIEW_MS), metavar="MS,MS,...",
-                    help="compare the bridge with a bare preview loop at these preview times "
-                         "(default " + ",".join(map(str, comun.PREVIEW_MS)) + ")")
-    ap.add_argument("--seconds", type=float, default=10,
-                    help="with --preview-ms: seconds of each measurement (default 10)")
+    comun.add_pacing_options(ap)
     args = ap.parse_args()
     n_total = max(args.frames, 10)
     comun.check_build()

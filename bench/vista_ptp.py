@@ -39,12 +39,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("frames", nargs="?", type=int, default=2000)
     ap.add_argument("--size", type=int, default=60000, help="bytes of the served JPEG")
-    ap.add_argument("--preview-ms", type=comun.preview_list, nargs="?",
-                    const=list(comun.PREVIEW_MS), metavar="MS,MS,...",
-                    help="compare the bridge with a bare preview loop at these preview times "
-                         "(default " + ",".join(map(str, comun.PREVIEW_MS)) + ")")
-    ap.add_argument("--seconds", type=float, default=10,
-                    help="with --preview-ms: seconds of each measurement (default 10)")
+    comun.add_pacing_options(ap)
     args = ap.parse_args()
     n_total = max(args.frames, 10)
     if not os.path.isdir(os.path.join(PREFIX, "lib")):
