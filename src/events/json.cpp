@@ -2,18 +2,32 @@
 
 std::FILE* salida = stdout;
 
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+}  // namespace
+
+// One thread writes events, and the stream is fully buffered (every event
+// ends with a flush): putc_unlocked then stores a byte straight into the
+// buffer, which takes a megabyte configuration line in a few milliseconds.
 void jsonTexto(const char* texto) {
-  std::putc('"', salida);
+  putc_unlocked('"', salida);
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(texto); *p; ++p) {
-    unsigned char c = *p;
+    const unsigned char c = *p;
     if (c == '\\' || c == '"') {
-      std::putc('\\', salida);
-      std::putc(c, salida);
+      putc_unlocked('\\', salida);
+      putc_unlocked(c, salida);
     } else if (c < 0x20) {
-      std::fprintf(salida, "\\u%04x", c);
+      putc_unlocked('\\', salida);
+      putc_unlocked('u', salida);
+      putc_unlocked('0', salida);
+      putc_unlocked('0', salida);
+      putc_unlocked(kHex[c >> 4], salida);
+      putc_unlocked(kHex[c & 0xf], salida);
     } else {
-      std::putc(c, salida);
+      putc_unlocked(c, salida);
     }
   }
-  std::putc('"', salida);
+  putc_unlocked('"', salida);
 }
