@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "camera/ajustes.h"
-#include "camera/conexion.h"
+#include "camera/cierre.h"
 #include "core/bridge_state.h"
 #include "events/eventos.h"
 #include "storage/bajar.h"
