@@ -14,11 +14,10 @@ inline constexpr int kEsperaDisparosMs = 5000;
 // 3 seconds.
 void esperarEvento(int esperaMs);
 
-// Before a close: while a shot fired by `disparar` has not produced its file,
-// keeps servicing camera events (downloading what arrives, and the files
-// that follow it at once, such as a RAW beside a JPEG) for at most
-// kEsperaDisparosMs. Returns at once when no shot is in flight. The camera
-// may be closed as disconnected meanwhile.
+// Before a close: while a shot fired by `disparar` has not produced its
+// files, keeps servicing camera events (downloading what arrives) until
+// kEsperaDisparosMs have passed. Returns at once when no shot is in flight.
+// The camera may be closed as disconnected meanwhile.
 void recogerDisparos();
 
 // True for the wait failures that mean the camera has gone.

@@ -1,5 +1,6 @@
 #include "camera/cierre.h"
 
+#include "camera/disparos.h"
 #include "core/bridge_state.h"
 #include "events/eventos.h"
 
@@ -11,6 +12,6 @@ void cerrada(const char* motivo) {
   }
   estado.conVista = 0;
   estado.esperaPendienteMs = 0;
-  estado.disparosEnVuelo = 0;
+  olvidarDisparos();
   enviarCerrada(motivo);
 }
