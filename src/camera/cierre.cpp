@@ -11,6 +11,7 @@ void cerrada(const char* motivo) {
     estado.camara = nullptr;
   }
   estado.conVista = 0;
+  estado.alerta = 0;
   estado.esperaPendienteMs = 0;
   olvidarDisparos();
   enviarCerrada(motivo);

@@ -32,6 +32,10 @@ struct BridgeState {
   GPContext* ctx;
   Camera* camara;  // open camera, or null
   std::int32_t conVista;
+  // Alert mode (`alerta 1`): with live view off, the loop waits on standard
+  // input itself and gives the camera only short waits between, so a
+  // command is handled at once. Ends with every close.
+  std::int32_t alerta;
   CameraAbilitiesList* capacidades;
   GPPortInfoList* puertos;
   // When the last `ajustes` was sent, in whole seconds of ahoraMonotono(),
