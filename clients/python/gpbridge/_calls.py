@@ -15,7 +15,19 @@ from . import _liveview, _shots
 from ._liveview import LiveView
 from ._process import Process
 from ._state import Call, Deadline, State
-from ._types import Camera, Closed, Disconnected, Event, Failure, File, LiveViewEnded, Opened, SettingChoices, Settings
+from ._types import (
+    Camera,
+    Closed,
+    Control,
+    Disconnected,
+    Event,
+    Failure,
+    File,
+    LiveViewEnded,
+    Opened,
+    SettingChoices,
+    Settings,
+)
 from ._wire import (
     BridgeError,
     BridgeExited,
@@ -29,10 +41,11 @@ from ._wire import (
 )
 
 # Error operations each kind of call takes as its own failure.
-CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"}}
+CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"},
+          "set": {"set_setting"}, "get": {"get"}, "config": {"config"}}
 # Calls that need the camera: they fail at once when none is open, wait
 # for it while it is away (reconnect on) and fail when it closes.
-CAMERA_CALLS = ("capture", "setting_choices", "set_setting")
+CAMERA_CALLS = ("capture", "setting_choices", "set_setting", "config", "get", "set")
 
 
 class NotWanted(GpbridgeError):
@@ -58,6 +71,7 @@ class Calls:
             "frame": self._frame, "live_view_ended": self._live_view_ended, "error": self._error,
             "cameras": self._cameras, "setting_choices": self._setting_choices, "opened": self._opened,
             "settings": self._settings, "closed": self._closed, "photo": self._photo,
+            "config": self._config, "control": self._control,
         }
 
     # -- calls -----------------------------------------------------------------
@@ -249,6 +263,20 @@ class Calls:
             call.result = settings  # the last one before its `opciones` answer
         else:
             self.finish(call, Opened(call.model, settings))
+        return []
+
+    def _config(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
+        call = self._first(lambda c: c.kind == "config")
+        if call is None:
+            return [ProtocolError("a configuration nobody asked for")]
+        self.finish(call, [Control(**c) for c in f["controls"]])
+        return []
+
+    def _control(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
+        call = self._first(lambda c: c.kind in ("get", "set"))
+        if call is None:
+            return [ProtocolError("a control nobody asked for")]
+        self.finish(call, Control(**f))
         return []
 
     def _photo(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
