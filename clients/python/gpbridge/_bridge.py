@@ -16,12 +16,12 @@ from collections import deque
 from datetime import datetime
 from typing import Any, Callable, Iterator
 
-from . import _config, _folders, _liveview
+from . import _config, _folders, _keeper, _liveview
 from ._calls import Calls
 from ._keeper import Keeper
 from ._liveview import LiveView
 from ._process import Process
-from ._state import Call, Deadline, Session, State, limit
+from ._state import Call, Deadline, State, limit
 from ._types import (  # noqa: F401  (also importable from here, as before)
     Camera,
     Closed,
@@ -104,6 +104,9 @@ class Bridge:
         self._keeper = Keeper(st, self._process, self._calls, self._deliver)
         try:
             self._process.spawn()
+        except FileNotFoundError as exc:
+            self._remove_dir()
+            raise _not_found(os.fspath(executable), exc) from None
         except BaseException:
             self._remove_dir()
             raise
@@ -182,20 +185,7 @@ class Bridge:
             # brought back any more.
             self._st.session = None
             self._st.cond.notify_all()
-        camera = None
-        cameras: list[Camera] = []
-        if self._st.reconnect:
-            # Learn the camera's port, to find it again after a pull.
-            cameras = self._calls.call("list_cameras", command_line("list_cameras"), deadline.left())
-            camera = cameras[index] if index < len(cameras) else None
-        opened = self._calls.call("open", line, deadline.left())
-        with self._st.cond:
-            self._st.folder = path
-            if self._st.reconnect and self._st.open:
-                port = camera.port if camera is not None and camera.model == opened.model else None
-                others = frozenset(c.port for c in cameras if port is not None and c.port != port)
-                self._st.session = Session(path, opened.model, port, others)
-        return opened
+        return _keeper.open_camera(self._st, self._calls, index, path, deadline)
 
     def capture(self, timeout: float | None = 60.0) -> Photo:
         """Fires the shutter and returns the first photo that arrives after
@@ -388,3 +378,12 @@ class Bridge:
                     self.events_dropped += 1
                 self._events.append(event)
             self._st.cond.notify_all()
+
+
+def _not_found(executable: str, exc: FileNotFoundError) -> FileNotFoundError:
+    """What to do when the bridge program is not there."""
+    where = "on PATH" if os.sep not in executable else "there"
+    return FileNotFoundError(exc.errno, f"the bridge program {executable!r} was not found {where}: install "
+                             "gpbridge (its package puts gpbridge and gpbridge-sim on PATH), or pass "
+                             "executable= with the path of a built one (build/gpbridge), or use gpbridge-sim "
+                             "to try the client without a camera", executable)

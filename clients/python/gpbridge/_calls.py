@@ -36,6 +36,7 @@ from ._wire import (
     CameraUnavailable,
     GpbridgeError,
     ProtocolError,
+    command_line,
     operation_of,
     parse_event,
 )
@@ -124,6 +125,7 @@ class Calls:
                     raise CameraClosed("no camera is open")
                 if wanted is not None and not wanted():
                     raise NotWanted()
+                line = self._probe() + line
                 st.calls.append(call)
                 stdin = self._process.proc.stdin
             try:
@@ -133,6 +135,20 @@ class Calls:
                     if call in st.calls:
                         st.calls.remove(call)
                 raise
+
+    def _probe(self) -> bytes:
+        """With a close's echo pending, `buscar` first: its answer comes
+        after the echo's `cerrada orden`, if there is one. Lock held."""
+        st = self._st
+        if not st.echo:
+            return b""
+        st.echo = False
+        if not any(c.kind == "echo" for c in st.calls):
+            return b""
+        probe = Call("list_cameras")
+        probe.probe = True
+        st.calls.append(probe)
+        return command_line("list_cameras")
 
     def _wait_present(self, kind: str, deadline: Deadline) -> None:
         """While the camera is away (reconnect on), waits for it to be back;
@@ -161,7 +177,11 @@ class Calls:
 
     def finish(self, call: Call, result: Any = None, error: GpbridgeError | None = None) -> None:
         call.done, call.result, call.error = True, result, error
-        self._st.calls.remove(call)
+        calls = self._st.calls
+        i = calls.index(call)
+        del calls[i]
+        if call.probe:  # no echo before it has an answer coming any more
+            calls[:i] = [c for c in calls[:i] if c.kind != "echo"]
 
     def _first(self, test: Callable[[Call], bool]) -> Call | None:
         return next((c for c in self._st.calls if test(c)), None)
@@ -279,6 +299,21 @@ class Calls:
         self.finish(call, Control(**f))
         return []
 
+    def _disconnected_answers_close(self) -> bool:
+        """`cerrada desconectada` is the answer to a close in flight (the
+        camera went while the bridge closed it) or came before the bridge
+        read the `cerrar`; either way the close is settled now, and a stand-in
+        takes the `cerrada orden` that may follow. True if a close was
+        settled. Lock held."""
+        st = self._st
+        for i, c in enumerate(st.calls):
+            c.disconnected = True
+            if c.kind == "close":
+                st.calls[i] = Call("echo")
+                c.done, c.result = True, "disconnected"
+                st.echo = True
+        return st.echo
+
     def _photo(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         return _shots.photo_came(self._st, File(f["path"], f["name"]))
 
@@ -300,16 +335,16 @@ class Calls:
         elif live is not None:
             _liveview.end(live, reason)
             st.live = None
+        answered = False
         if reason == "replaced":
             call = self._first(lambda c: c.kind == "open" and c.model is None)
         elif reason == "requested":
-            call = self._first(lambda c: c.kind in ("close", "quit"))
+            call = self._first(lambda c: c.kind in ("close", "quit", "echo"))
         else:
             call = None
-            for c in st.calls:
-                c.disconnected = True
+            answered = self._disconnected_answers_close()
         if call is None:
-            if not coming_back:
+            if not coming_back and not (reason == "disconnected" and answered):
                 out.append(Closed(reason))
             if reason != "disconnected":
                 # Closed in order by someone else (a signal to the bridge):

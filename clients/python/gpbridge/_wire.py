@@ -157,10 +157,11 @@ class BridgeError(GpbridgeError):
     camera, download, save, set_setting, config, get) or is None for a text
     the client does not know; `code` is the stable code for it (see
     ERROR_CODES), CAMERA_BUSY for a shot the camera was too busy to take,
-    or the `code` given (FOCUS_FAILED)."""
+    or the `code` given (FOCUS_FAILED). `detail`, when given, is the
+    client's own explanation, added to the message after the text."""
 
-    def __init__(self, text: str, code: str | None = None) -> None:
-        super().__init__(text)
+    def __init__(self, text: str, code: str | None = None, detail: str | None = None) -> None:
+        super().__init__(text if detail is None else f"{text} ({detail})")
         self.text = text
         self.operation = operation_of(text)
         if code is None and self.operation == "capture" and library_text(text) == "camera_busy":

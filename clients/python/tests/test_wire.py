@@ -240,6 +240,57 @@ class AgainstAScriptedBridge(unittest.TestCase):
         self.assertEqual(b.close(), "requested")
         self.assertIsNone(b.next_event(timeout=0.3), "the late answers are not unsolicited events")
 
+    def test_a_close_the_camera_s_going_answers_is_settled_and_no_later_call_takes_a_stale_answer(self):
+        gone = '{"e":"cerrada","motivo":"desconectada"}\n'
+        done = '{"e":"cerrada","motivo":"orden"}\n'
+        cams = '{"e":"camaras","lista":[{"modelo":"%s","puerto":"p"}]}\n'
+        probed = ["cerrar", "buscar", "cerrar", "buscar", "cerrar"]
+        cases = [  # the answers to the first `cerrar`, the first close()'s time limit, what it gives, the commands
+            ([0.2, gone], 15, "disconnected", probed),  # the camera went while the bridge closed it
+            ([0.5, gone], 0.1, BridgeTimeout, probed),  # ... and the close had given up by then
+            # The camera went before the bridge read the `cerrar`: its
+            # `cerrada orden` follows, and no probe is needed.
+            ([gone + done], 15, "disconnected", ["cerrar", "cerrar", "buscar", "cerrar"]),
+        ]
+        for first, limit, outcome, commands in cases:
+            with self.subTest(first=first, limit=limit):
+                b = self.start({f"abrir 0 {self.p}": [OPEN], "cerrar": [first, [done], [done]],
+                                "buscar": [[cams % "PROBE"], [cams % "HOST"]]})
+                b.open(0, self.p, create_folder=False)
+                try:
+                    got = b.close(timeout=limit)
+                except BridgeTimeout as err:
+                    got = type(err)
+                self.assertEqual(got, outcome)
+                time.sleep(0.6)  # the late answers are in
+                self.assertEqual(b.close(timeout=5), "requested")
+                self.assertEqual([c.model for c in b.list_cameras(timeout=5)],
+                                 ["HOST" if commands is probed else "PROBE"])
+                self.assertEqual(b.close(timeout=5), "requested")
+                self.assertEqual(self.commands()[1:], commands)
+                self.assertEqual(b.next_event(timeout=0.2), None, "no answer is left over as an event")
+                self.stop(b)
+                os.unlink(self.log)
+
+    def test_messages_for_a_camera_past_the_list_and_a_missing_bridge(self):
+        unknown = '{"e":"error","texto":"abrir: Unknown model"}\n'
+        two = '{"e":"camaras","lista":[{"modelo":"A","puerto":"p1"},{"modelo":"B","puerto":"p2"}]}\n'
+        b = self.start({f"abrir {i} {self.p}": [[unknown]] for i in (1, 2, 5)} | {"buscar": [[two]] * 3})
+        for index, message in ((5, "abrir: Unknown model (there is no camera 5: 2 cameras were found)"),
+                               (2, "abrir: Unknown model (there is no camera 2: 2 cameras were found)"),
+                               (1, "abrir: Unknown model")):  # a camera that is there but failed
+            with self.subTest(index=index):
+                with self.assertRaises(BridgeError) as cm:
+                    b.open(index, self.p)
+                self.assertEqual((str(cm.exception), cm.exception.text, cm.exception.code),
+                                 (message, "abrir: Unknown model", "OPEN_FAILED"))
+        for exe, env in ((os.path.join(self.root, "gpbridge"), None), ("gpbridge", {"PATH": self.root})):
+            with self.subTest(exe=exe):
+                with self.assertRaises(FileNotFoundError) as cm:
+                    Bridge.start(exe, env=env)
+                for hint in ("install gpbridge", "executable=", "gpbridge-sim", repr(exe)):
+                    self.assertIn(hint, str(cm.exception))
+
     def test_events_nobody_asked_for_are_queued_in_order(self):
         b = self.start({f"abrir 0 {self.p}": [OPEN + ['{"e":"foto","ruta":"%s/B.JPG","nombre":"B.JPG"}\n' % self.p +
                                                       '{"e":"error","texto":"bajar la foto: I/O problem"}\n'
