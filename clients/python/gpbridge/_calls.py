@@ -166,12 +166,13 @@ class Calls:
 
     def fail_all(self, error: Callable[[], GpbridgeError]) -> None:
         """Ends every call in flight with `error`; a capture that has its
-        photo keeps it. Lock held."""
+        photo keeps it, and a set_setting that has its settings report (the
+        bridge applied it) keeps them. Lock held."""
         for call in self._st.calls:
             call.done = True
             if call.files:
                 call.result = _shots.photo(call)
-            else:
+            elif not (call.kind == "set_setting" and call.result is not None and call.error is None):
                 call.error = error()
         self._st.calls.clear()
 

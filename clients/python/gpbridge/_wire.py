@@ -138,10 +138,11 @@ ERROR_CODES: dict[str | None, str] = {
     None: "BRIDGE_ERROR",
 }
 
-# The longest line the client accepts. The bridge's lines are far shorter
-# (a camera list of a dozen cameras is a few kB); anything longer is not the
-# bridge talking and is dropped rather than buffered without end.
-MAX_LINE = 1 << 20
+# The longest line the client accepts: 64 MiB. A camera's whole
+# configuration (a thousand controls of two hundred choices each) is a few
+# MiB; a longer line is not the bridge talking, and is skipped rather than
+# buffered without end, failing the calls waiting at once.
+MAX_LINE = 64 << 20
 
 
 class GpbridgeError(Exception):
@@ -293,7 +294,7 @@ class LineSplitter:
 
     def _too_long(self, tail: bytes) -> ProtocolError:
         head = bytes(self._buf[:200]) if self._buf else tail[:200]
-        return ProtocolError(f"line longer than {self.limit} bytes", head)
+        return ProtocolError(f"the bridge wrote a line longer than the client's limit of {self.limit} bytes", head)
 
     def end(self) -> ProtocolError | None:
         """At end of stream: a ProtocolError for an unfinished last line."""

@@ -165,6 +165,8 @@ for line in sys.stdin.buffer:
     for item in answers[turn] if turn < len(answers) else []:
         if isinstance(item, (int, float)):
             time.sleep(item)
+        elif isinstance(item, list):  # [text, n]: the text n times
+            sys.stdout.buffer.write(item[0].encode("latin-1") * item[1])
         elif item.startswith("EXIT "):
             sys.exit(int(item[5:]))
         else:
@@ -290,6 +292,22 @@ class AgainstAScriptedBridge(unittest.TestCase):
                     Bridge.start(exe, env=env)
                 for hint in ("install gpbridge", "executable=", "gpbridge-sim", repr(exe)):
                     self.assertIn(hint, str(cm.exception))
+
+    def test_long_lines_are_taken_and_a_set_the_bridge_applied_is_never_reported_failed(self):
+        self.assertGreaterEqual(LineSplitter().limit, 64 << 20)
+        choice = '"' + "q" * 248 + '",'
+        # 5,000 choices of 250 bytes: a line of 1.25 MB, written at once.
+        long = ['{"e":"opciones","iso":[', [choice, 4999], '"Z"],"diafragma":[],"velocidad":[]}\n']
+        report = '{"e":"ajustes","iso":"Z","diafragma":"2","velocidad":"3","bateria":"4"}\n'
+        b = self.start({f"abrir 0 {self.p}": [OPEN], "opciones": [long, long, ["not json\n"]],
+                        "ajustar iso Z": [[report]] * 2})
+        b.open(0, self.p, create_folder=False)
+        self.assertEqual(len(b.setting_choices().iso), 5000)
+        self.assertEqual(b.set_setting("iso", "Z").iso, "Z")
+        # Applied (its settings report came): a bad line after it does not
+        # make it a failure, though the line is reported.
+        self.assertEqual(b.set_setting("iso", "Z").iso, "Z")
+        self.assertIsInstance(b.next_event(timeout=5), ProtocolError)
 
     def test_events_nobody_asked_for_are_queued_in_order(self):
         b = self.start({f"abrir 0 {self.p}": [OPEN + ['{"e":"foto","ruta":"%s/B.JPG","nombre":"B.JPG"}\n' % self.p +
