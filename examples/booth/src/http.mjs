@@ -25,6 +25,10 @@ const ASSETS = {
   '/index.html': ['index.html', 'text/html; charset=utf-8'],
   '/booth.css': ['booth.css', 'text/css; charset=utf-8'],
   '/booth.js': ['booth.js', 'text/javascript; charset=utf-8'],
+  '/page.js': ['page.js', 'text/javascript; charset=utf-8'],
+  '/live.js': ['live.js', 'text/javascript; charset=utf-8'],
+  '/gallery.js': ['gallery.js', 'text/javascript; charset=utf-8'],
+  '/settings.js': ['settings.js', 'text/javascript; charset=utf-8'],
 };
 
 /**
