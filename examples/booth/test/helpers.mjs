@@ -21,6 +21,14 @@ export const NS_RUN = process.env.NS_RUN || path.join(REPO, 'tests/harness/ns-ru
 export const SCREENS = process.env.BOOTH_SCREENS || path.join(BUILD, 'booth-screens');
 export const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
+// Everything a run makes for itself (cameras, download and live-view
+// folders, the browser's profile, what scripts/booth.sh makes) goes in one
+// folder of its own, removed when the run ends: children and Playwright
+// take their temporary folders from TMPDIR.
+export const SCRATCH = fs.mkdtempSync(path.join(os.tmpdir(), 'booth-run-'));
+process.env.TMPDIR = SCRATCH;
+process.on('exit', () => fs.rmSync(SCRATCH, { recursive: true, force: true }));
+
 /** One line of the simulated camera's language (fields joined by tabs). */
 export const directive = (...fields) => fields.join('\t');
 

@@ -109,7 +109,7 @@ test('scripts/booth.sh stops on Ctrl-C while a photo downloads slowly, and leave
   const photos = await fsp.mkdtemp(path.join(os.tmpdir(), 'booth-sh-photos-'));
   // A terminal's Ctrl-C goes to the whole foreground process group.
   const script = spawn('sh', [path.join(REPO, 'scripts/booth.sh'), '--no-build', '--port', '0', '--photos', photos, '--', '--debug'], {
-    detached: true, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, BOOTH_BUILD: path.dirname(GPBRIDGE) },
+    detached: true, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, BOOTH_BUILD: path.dirname(GPBRIDGE), BOOTH_TMPFS: os.tmpdir() },
   });
   const ended = new Promise((r) => script.once('exit', (code, signal) => r({ code, signal })));
   let err = '';
