@@ -87,7 +87,10 @@ else
   sample="$repo/examples/booth/sample"
   if [ -d "$sample" ]; then
     {
-      printf 'frame\t@%s\n' "$sample/frame.jpg"
+      # A scene that moves, played in a loop at about 25 frames a second (the
+      # server sends a frame only when it differs from the last one).
+      printf 'previewdelay\t40000\n'
+      for f in "$sample"/live/frame-*.jpg; do printf 'frame\t@%s\n' "$f"; done
       i=1
       while [ $i -le 500 ]; do
         printf 'next\t/store_00010001/DCIM/100SIMUL\tIMG_%04d.JPG\t@%s\n' $i "$sample/photo.jpg"

@@ -8,6 +8,7 @@ import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
@@ -169,4 +170,34 @@ export function rawGet(base, rawPath, headers = {}, method = 'GET', body = undef
       req.end(body);
     });
   });
+}
+
+/**
+ * Reads the multipart stream at `url` for `ms` milliseconds, or until
+ * `enough(parts)` holds, and returns its parts.
+ */
+export async function readParts(url, ms, enough = () => false) {
+  const res = await fetch(url);
+  assert.match(res.headers.get('content-type'), /^multipart\/x-mixed-replace; boundary=/);
+  const reader = res.body.getReader();
+  const stop = setTimeout(() => reader.cancel().catch(() => {}), ms);
+  const parts = [];
+  let buf = Buffer.alloc(0);
+  for (;;) {
+    const { value, done } = await reader.read().catch(() => ({ done: true }));
+    if (done) break;
+    buf = Buffer.concat([buf, value]);
+    for (let end; (end = buf.indexOf('\r\n\r\n')) >= 0;) {
+      const size = Number(/Content-Length: (\d+)/.exec(buf.subarray(0, end).toString())[1]);
+      if (end + 4 + size + 2 > buf.length) break;
+      parts.push(buf.subarray(end + 4, end + 4 + size));
+      buf = buf.subarray(end + 4 + size + 2);
+    }
+    if (enough(parts)) {
+      await reader.cancel().catch(() => {});
+      break;
+    }
+  }
+  clearTimeout(stop);
+  return parts;
 }
