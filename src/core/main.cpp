@@ -47,6 +47,6 @@ int main(int argc, char** argv) {
   static char bufferDeSalida[64 * 1024];
   std::setvbuf(stdout, bufferDeSalida, _IOFBF, sizeof bufferDeSalida);
   bucle();
-  if (estado.camara) cerrada("orden");
+  if (estado.camara) cerrarTrasDisparos("orden");
   return 0;
 }
