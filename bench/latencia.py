@@ -72,7 +72,7 @@ def main():
             sent_live.append(fire(s, rng, 0.05, ("ajustes", "vista")))
         s.send("vista 0", "alerta 1")
         for _ in range(args.count):
-            # Pauses up to 120 ms land anywhere in the 50 ms input sleeps
+            # Pauses up to 120 ms land anywhere in the 90 ms input sleeps
             # and the 1 ms camera waits between them.
             sent_alert.append(fire(s, rng, 0.12, ("ajustes", "vista")))
         s.send("cerrar")
