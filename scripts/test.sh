@@ -3,6 +3,10 @@
 # build with warnings as errors, and an AddressSanitizer+UBSan build.
 set -e
 cd "$(dirname "$0")/.."
+# What the run leaves in /, /tmp and /dev/shm is listed at its end, pass or
+# fail: a new entry in / fails the run, one in /tmp or /dev/shm is a warning.
+./scripts/leftovers.sh snapshot build/leftovers
+trap 'rc=$?; ./scripts/leftovers.sh compare build/leftovers || { [ $rc = 0 ] && rc=1; }; exit $rc' EXIT
 ./scripts/install-deps.sh
 # The Node client, and its package (clients/node/gpbridge-VERSION.tgz) for hosts to install.
 (cd clients/node && npm ci && npm run build && npm pack --silent)

@@ -3,6 +3,7 @@ that a photo is always either complete in the folder or still on the camera."""
 
 import json
 import os
+import tempfile
 import threading
 import time
 import unittest
@@ -140,8 +141,10 @@ class Download(CameraTest):
 
     def test_disk_full(self):
         card = Tarjeta()
-        small = "/tmp/gpbridge-full-%d" % os.getpid()
-        with Sesion([card], tmpfs=[(small, "256k")]) as s:
+        # The mount point must exist outside the namespace too, so it is a
+        # folder of this test's own, gone with it.
+        with tempfile.TemporaryDirectory(prefix="gpbridge-full-") as small, \
+                Sesion([card], tmpfs=[(small, "256k")]) as s:
             s.open_camera(folder=small)
             card.control(d("shoot", "/capt", "BIG.JPG", 1 << 20))
             ev = json.loads(s.event())

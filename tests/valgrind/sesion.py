@@ -9,6 +9,7 @@ descriptors after the 100 photos differs from before them.
 
 import os
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
@@ -21,7 +22,11 @@ def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
     puente.CAMLIBS_DIR = os.path.join(build, "camlibs")
     puente.NS_RUN = os.path.join(HERE, "..", "harness", "ns-run")
-    report = "/tmp/gpbridge-valgrind-%d.log" % os.getpid()
+    with tempfile.TemporaryDirectory(prefix="gpbridge-valgrind-") as report_dir:
+        return session(build, os.path.join(report_dir, "valgrind.log"))
+
+
+def session(build, report):
     puente.GPBRIDGE = "valgrind"
     supp = os.path.join(HERE, "..", "sanitizers", "valgrind.supp")
     args = ["--quiet", "--leak-check=full", "--show-leak-kinds=definite,indirect",
@@ -52,7 +57,6 @@ def main():
         photos = len([f for f in os.listdir(s.fotos) if f.endswith(".JPG")])
     with open(report) as f:
         text = f.read()
-    os.unlink(report)
     print(f"descriptors before the photos: {before}, after: {after}")
     print(f"photos downloaded: {photos}, exit status: {rc}")
     if text.strip():

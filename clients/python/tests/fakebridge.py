@@ -159,7 +159,7 @@ class Bridge:
 
 
 def main():
-    bridge = Bridge(os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "/tmp"))
+    bridge = Bridge(os.path.abspath(sys.argv[1]))
     buf = b""
     while True:
         ready, _, _ = select.select([0], [], [], 0.01 if bridge.live else 0.02)
