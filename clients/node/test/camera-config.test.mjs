@@ -59,7 +59,7 @@ test("the whole configuration of the simulated camera", LIMIT, async () => {
     assert.equal(byName.get("serialnumber").readOnly, true);
     assert.equal(await bridge.serialNumber(), "SN-0042");
     await assert.rejects(bridge.set("serialnumber", "X"), { code: "SETTING_REJECTED", text: "ajustar: Bad parameters" });
-    await assert.rejects(bridge.get("nosuch"), { code: "READ_FAILED", text: "leer: Bad parameters" });
+    await assert.rejects(bridge.get("nosuch"), { code: "CONFIG_FAILED", text: "leer: Bad parameters" });
     // The exposure key keeps its settings report, and set() still gives the control.
     assert.equal((await bridge.set("iso", "800")).value, "800");
   });
