@@ -8,6 +8,7 @@ export type {
   BridgeStats,
   BridgeEvents,
   DisconnectCause,
+  UnrestoredSetting,
 } from "./types.js";
 export { BridgeError } from "./errors.js";
 export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";

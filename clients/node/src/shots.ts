@@ -36,12 +36,26 @@ function isSibling(shot: Shot, file: PhotoFile): boolean {
 export class Shots {
   private last: Shot | null = null;
   private sibling = false;
+  private most = 1;
+
+  /** A camera was opened: how many files it gives per shot is not known yet. */
+  opened(): void {
+    this.most = 1;
+  }
+
+  /** The most files one shot of the open camera has had (2 for RAW+JPEG). */
+  get filesPerShot(): number {
+    return this.most;
+  }
 
   /** Files `file`: a further file of the last shot joins it, any other starts a shot. */
   add(file: PhotoFile): void {
     const last = this.last;
     this.sibling = last !== null && isSibling(last, file);
-    if (this.sibling) last!.files.push(file);
+    if (this.sibling) {
+      last!.files.push(file);
+      this.most = Math.max(this.most, last!.files.length);
+    }
     else this.last = { files: [file] };
   }
 
@@ -65,8 +79,8 @@ export function captureCall(state: State, shots: Shots, options: CaptureOptions)
   if (!validLimit(timeoutMs)) {
     return new RangeError(`capture: timeoutMs must be a number >= 0, got ${String(timeoutMs)}`);
   }
-  const siblingWaitMs = options.siblingWaitMs ?? DEFAULT_SIBLING_WAIT_MS;
-  if (!validLimit(siblingWaitMs) || siblingWaitMs > MAX_TIMER_MS) {
+  const siblingWaitMs = options.siblingWaitMs ?? null;
+  if (siblingWaitMs !== null && (!validLimit(siblingWaitMs) || siblingWaitMs > MAX_TIMER_MS)) {
     return new RangeError(`capture: siblingWaitMs must be a number of ms >= 0, got ${String(siblingWaitMs)}`);
   }
   const busyRetries = options.busyRetries ?? state.options.busyRetries ?? DEFAULT_BUSY_RETRIES;
@@ -98,7 +112,8 @@ class ShotWait {
   constructor(
     private readonly call: Call<Photo>,
     private readonly shots: Shots,
-    private readonly siblingWaitMs: number,
+    /** null: wait only once the camera has shown it gives several files per shot. */
+    private readonly siblingWaitMs: number | null,
     private busyRetries: number,
   ) {}
 
@@ -157,10 +172,9 @@ class ShotWait {
       if (this.shots.lastWasSibling) return;
       this.shot = this.shots.tail;
       this.call.clearTimeout();
-      if (this.siblingWaitMs === 0) this.done();
-      else this.wait();
+      this.whole();
     } else if (this.shots.tail === this.shot && this.shots.lastWasSibling) {
-      this.wait();
+      this.whole();
     } else {
       this.done(); // another shot's file: this one has all of its own
     }
@@ -176,10 +190,22 @@ class ShotWait {
     }, pause);
   }
 
+  /**
+   * Done once the shot has as many files as the camera's shots have had
+   * (at once for a camera of one file per shot; a later sibling still joins
+   * this shot's `files`); else a wait for more. A wait the host set is
+   * always waited.
+   */
+  private whole(): void {
+    const learnt = this.siblingWaitMs === null && this.shot!.files.length >= this.shots.filesPerShot;
+    if (learnt || this.siblingWaitMs === 0) this.done();
+    else this.wait();
+  }
+
   private wait(): void {
     this.framesSince = 0;
     if (this.window !== null) clearTimeout(this.window);
-    this.window = setTimeout(() => this.done(), this.siblingWaitMs);
+    this.window = setTimeout(() => this.done(), this.siblingWaitMs ?? DEFAULT_SIBLING_WAIT_MS);
   }
 
   private clear(): void {

@@ -42,7 +42,8 @@ const control = (el) => ({ e: "control", ...el });
 
 test("the whole configuration, one control at a time", LIMIT, async (t) => {
   await t.test("each type comes typed out of config() and get(); set() takes typed values and reads the control back", async (t) => {
-    const setAnswers = ELEMENTS.map(([el]) => write(control(el)));
+    // The bridge answers a set of an exposure key (iso) with a settings report.
+    const setAnswers = ELEMENTS.map(([el]) => (el.ruta.endsWith("/iso") ? write(AJUSTES) : write(control(el))));
     const { bridge, commands } = await startFake(t, {
       on: {
         abrir: OPENED,
@@ -81,7 +82,7 @@ test("the whole configuration, one control at a time", LIMIT, async (t) => {
       },
     });
     await bridge.open(0, ".");
-    await assert.rejects(bridge.get("nosuch"), { code: "READ_FAILED", text: "leer: Bad parameters" });
+    await assert.rejects(bridge.get("nosuch"), { code: "CONFIG_FAILED", text: "leer: Bad parameters" });
     await assert.rejects(bridge.set("artist", "x"), { code: "SETTING_REJECTED", text: "ajustar: Bad parameters" });
     // A refused exposure key fails, though its read-back answers.
     await assert.rejects(bridge.set("iso", "999"), { code: "SETTING_REJECTED" });
