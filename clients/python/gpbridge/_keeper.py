@@ -12,6 +12,7 @@ from typing import Callable
 
 from . import _liveview
 from ._calls import Calls, NotWanted
+from ._folders import partials_grew
 from ._process import Process
 from ._state import Deadline, Session, State
 from ._types import Camera, Disconnected, Event, Opened, Reconnected
@@ -26,6 +27,7 @@ class Keeper:
         self._calls = calls
         self._deliver = deliver
         self.thread: threading.Thread | None = None
+        self._partials: dict[str, tuple[int, int]] = {}  # the downloads seen, by name
 
     def start(self) -> None:
         """Starts watching, once the first bridge has been started."""
@@ -99,6 +101,8 @@ class Keeper:
             limit = self._silence_limit()
             if limit is not None:
                 left = st.last_output + limit - time.monotonic()
+                if left <= 0 and (self._downloading() or self._silence_limit() is None):
+                    continue  # a sign of life, counted as output; or no longer watched
                 if left <= 0:
                     st.hung = True
                     break
@@ -108,6 +112,24 @@ class Keeper:
         work = (st.away, st.live_again, st.hung and not st.exited)
         st.live_again = False
         return work
+
+    def _downloading(self) -> bool:
+        """Whether a download into the camera's folder has started or grown
+        since the last look: a bridge busy with a long one (a video fired
+        on the body) writes no line meanwhile, yet is not hung. Lock held;
+        the folder is listed without it."""
+        st = self._st
+        folder = st.folder
+        if folder is None:
+            return False
+        st.cond.release()
+        try:
+            grew = partials_grew(folder, self._partials, lambda name: True)
+        finally:
+            st.cond.acquire()
+        if grew:
+            st.last_output = time.monotonic()
+        return grew
 
     def _keep(self) -> None:
         st = self._st

@@ -4,10 +4,10 @@ shot once its photo has come."""
 
 from __future__ import annotations
 
-import os
 import re
 import time
 
+from ._folders import partials_grew
 from ._state import Call, Deadline, State
 from ._types import Event, File, Photo
 from ._wire import BridgeTimeout
@@ -107,23 +107,6 @@ def _downloading(st: State, call: Call, seen: dict[str, tuple[int, int]]) -> boo
         return False
     st.cond.release()
     try:
-        return _partials_grew(shot, folder, seen)
+        return partials_grew(folder, seen, shot.takes)
     finally:
         st.cond.acquire()
-
-
-def _partials_grew(shot: Shot, folder: str, seen: dict[str, tuple[int, int]]) -> bool:
-    grew = False
-    try:
-        with os.scandir(folder) as entries:
-            for entry in entries:
-                if not entry.name.endswith(".parcial") or not shot.takes(entry.name[:-8]):
-                    continue
-                info = entry.stat(follow_symlinks=False)
-                now = (info.st_size, info.st_mtime_ns)
-                if seen.get(entry.name) != now:
-                    seen[entry.name] = now
-                    grew = True
-    except OSError:
-        return False
-    return grew

@@ -13,6 +13,8 @@ State folder:
   die       makes the next loop turn exit with status 3 (removed as it dies)
   siblings  extensions (one a line) each photo brings, e.g. ".CR2"
   delay     seconds before a shot's photo comes (default 0)
+  slow      seconds each download takes, silent, its partial file growing
+  shoot     makes the camera fire a photo by itself (removed as it does)
   late      seconds more before its siblings come (default 0.05)
   log       every command read, one a line
   counter   the last photo number used
@@ -72,6 +74,11 @@ class Bridge:
     def photo(self, folder, name):
         path = os.path.join(folder, name)
         with open(path + ".parcial", "wb") as f:
+            slow = float(read("slow", "0"))
+            for _ in range(int(slow / 0.1)):  # a long download: nothing written but the file
+                f.write(b"\0" * 1000)
+                f.flush()
+                time.sleep(0.1)
             f.write(b"\xff\xd8" + name.encode() + b"\xff\xd9")
         os.rename(path + ".parcial", path)
         emit(e="foto", ruta=path, nombre=name)
@@ -142,6 +149,9 @@ class Bridge:
                 emit(e="vistaFin")
             self.close("desconectada")
             return
+        if os.path.exists(state("shoot")):
+            os.unlink(state("shoot"))
+            self.pending.append((0, self.folder, "BODY.MOV"))
         now = time.monotonic()
         while self.pending and self.pending[0][0] <= now:
             _, folder, name = self.pending.pop(0)

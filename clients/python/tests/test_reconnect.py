@@ -225,6 +225,21 @@ class WatchdogOnAStandIn(StandIn):
         self.assertTrue(cm.exception.hung)
         self.assertEqual(b.quit(), -signal.SIGKILL)
 
+    def test_a_long_silent_download_is_a_sign_of_life(self):
+        # A video fired on the body, downloading for 3 s with no line
+        # written, past a watchdog of 1 s.
+        for reconnect in (False, True):
+            with self.subTest(reconnect=reconnect):
+                b = self.start(watchdog=1.0, reconnect=reconnect)
+                b.open(0, self.fotos)
+                self.touch("slow", "3")
+                self.touch("shoot")
+                until(lambda: self.of(Photo), what="the photo")
+                self.assertEqual([p.name for p in self.of(Photo)], ["BODY.MOV"])
+                self.assertEqual(self.of(Disconnected), [])
+                self.assertTrue(b.running and b.is_open)
+                self.assertEqual(b.quit(), 0)
+
     def test_an_idle_bridge_that_reports_is_left_alone(self):
         b = self.start(watchdog=2.0, period=0.2)
         b.open(0, self.fotos)
