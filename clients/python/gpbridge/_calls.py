@@ -269,6 +269,7 @@ class Calls:
 
     def _opened(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         self._st.open, self._reports.model = True, f["model"]
+        self._st.siblings = None  # perhaps another camera: learn again
         call = self._first(lambda c: c.kind == "open" and c.model is None)
         if call is None:
             return [ProtocolError("a camera opened that nobody asked for")]

@@ -58,6 +58,7 @@ def photo_came(st: State, file: File) -> list[Event]:
         # Another file of the latest shot: to its capture while that
         # still gathers, else an event; never to a later capture.
         shot.add(file.name)
+        st.siblings = True  # from now on, captures wait for them
         if shot.call is not None and not shot.call.done:
             shot.call.files.append(file)
             return []
@@ -73,10 +74,19 @@ def photo_came(st: State, file: File) -> list[Event]:
 def gather(st: State, call: Call, deadline: Deadline) -> None:
     """Waits for a capture's photo, then for the other files of its shot
     for as long as more keep coming (or a download of one is visibly under
-    way). The caller finishes the call if it is not done. Lock held."""
+    way). A camera known to give one file per shot costs no wait. The
+    caller finishes the call if it is not done. Lock held."""
     if not st.cond.wait_for(lambda: call.done or call.files, deadline.left()):
         st.calls.remove(call)  # a photo may never come
         raise BridgeTimeout(f"no answer to capture within {deadline.limit} s")
+    if st.siblings is False:
+        return
+    _wait_for_siblings(st, call, deadline)
+    if st.siblings is None and not call.done:
+        st.siblings = len(call.files) > 1
+
+
+def _wait_for_siblings(st: State, call: Call, deadline: Deadline) -> None:
     seen: dict[str, tuple[int, int]] = {}
     count = 0
     quiet_from = time.monotonic()

@@ -97,6 +97,9 @@ class State:
         self.live_pending = False  # live view failed once: perhaps turn it on again
         self.live_again = False  # ... yes: the keeper does
         self.shot: Shot | None = None
+        # Whether this camera gives a shot more than one file (RAW+JPEG),
+        # as learned since it was opened: None until its first capture.
+        self.siblings: bool | None = None
         # A close answered by `cerrada desconectada` leaves an "echo" call in
         # its place: a `cerrada orden` may still follow for it (the camera
         # went before the bridge read the `cerrar`) or not. The echo takes

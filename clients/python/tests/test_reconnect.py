@@ -274,6 +274,28 @@ class ShotFilesOnAStandIn(StandIn):
                          ["IMG_0002.CR2", "IMG_0002.XMP", "IMG_0003.CR2", "IMG_0003.XMP"])
 
 
+    def test_a_camera_that_gives_one_file_per_shot_costs_no_wait_for_siblings(self):
+        # The wait for siblings (2 s here) is learned per session: a camera
+        # whose shot gave one file is not waited for again, until a shot of
+        # it gives two; a camera opened again is learned again.
+        b = self.start(sibling_wait=2.0)
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0001.JPG"])
+        self.touch("siblings", ".CR2\n")
+        self.touch("late", "1")  # within the 2 s a capture would wait
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0002.JPG"], "returned at once")
+        until(lambda: self.of(Photo), what="the late sibling")
+        self.assertEqual([p.name for p in self.of(Photo)], ["IMG_0002.CR2"])
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0003.JPG", "IMG_0003.CR2"], "kept whole now")
+        os.unlink(os.path.join(self.state, "siblings"))
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0004.JPG"])
+        self.touch("siblings", ".CR2\n")
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0005.JPG"])
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0006.JPG", "IMG_0006.CR2"])
+
+
 def unplug(card, status=-52):
     """Pulls a simulated camera's cable as gpbridge-sim unplug does: no new
     session opens, the running one fails, detection no longer sees it."""
