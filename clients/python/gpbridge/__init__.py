@@ -21,6 +21,7 @@ from ._types import (
     File,
     Frame,
     LiveViewEnded,
+    NotRestored,
     Opened,
     Photo,
     Reconnected,
@@ -43,7 +44,7 @@ from ._wire import (
 
 __all__ = [
     "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
-    "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
+    "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
     "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
     "GpbridgeError", "NotSupported", "ProtocolError",
 ]

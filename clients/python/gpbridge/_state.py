@@ -70,6 +70,12 @@ class Session(NamedTuple):
     # The ports of the other cameras detected beside it: a camera there is
     # never taken for it, even of the same model.
     others: frozenset[str] = frozenset()
+    # Its serial number, the one sure sign that a camera opened is this
+    # one; None where it has none (then its port, through a fresh detection).
+    serial: str | None = None
+    # The values set through the client, to set again after a reconnect:
+    # (call kind, name) -> (value as given, the command line that set it).
+    remembered: dict[tuple[str, str], tuple[str, bytes]] | None = None
 
 
 class State:
