@@ -28,10 +28,7 @@ from ._types import (
     SettingChoices,
     Settings,
 )
-from ._wire import (
-    ERROR_CODES,
-    WIRE,
-    BridgeError,
+from ._errors import (
     BridgeExited,
     BridgeTimeout,
     CameraClosed,
@@ -41,6 +38,7 @@ from ._wire import (
     NotSupported,
     ProtocolError,
 )
+from ._wire import ERROR_CODES, WIRE, BridgeError
 
 __all__ = [
     "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
