@@ -22,23 +22,9 @@ from ._keeper import Keeper
 from ._liveview import LiveView
 from ._process import Process
 from ._state import Call, Deadline, State, limit
-from ._types import (  # noqa: F401  (also importable from here, as before)
-    Camera,
-    Closed,
-    Control,
-    Disconnected,
-    Event,
-    Failure,
-    File,
-    Frame,
-    LiveViewEnded,
-    Opened,
-    Photo,
-    Reconnected,
-    SettingChoices,
-    Settings,
-)
-from ._wire import SETTINGS, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError, command_line
+from ._types import Camera, Control, Event, Opened, Photo, SettingChoices, Settings
+from ._errors import BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError
+from ._wire import SETTINGS, BridgeError, command_line
 
 
 class Bridge:
