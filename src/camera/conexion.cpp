@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "camera/ajustes.h"
+#include "camera/arbol.h"
 #include "camera/bomba.h"
 #include "camera/descubrir.h"
 #include "core/bridge_state.h"
@@ -59,27 +60,28 @@ void elegirTarjeta() {
 
 }  // namespace
 
-void cerrada(const char* motivo) {
+void cerrarTrasDisparos(const char* motivo) {
   // A camera that goes away takes its shots in flight with it; any other
   // close first lets them land.
-  if (std::strcmp(motivo, "desconectada") != 0 && estado.camara) {
+  if (estado.camara) {
     recogerDisparos();
     // It went away while they were collected: that close has been told.
     if (!estado.camara) return;
   }
-  if (estado.camara) {
-    gp_camera_exit(estado.camara, estado.ctx);
-    gp_camera_free(estado.camara);
-    estado.camara = nullptr;
+  cerrada(motivo);
+}
+
+void fallarOperacion(const char* etiqueta, int estadoLib) {
+  if (esDesconexion(estadoLib)) {
+    cerrada("desconectada");
+  } else {
+    enviarError(etiqueta, estadoLib);
   }
-  estado.conVista = 0;
-  estado.esperaPendienteMs = 0;
-  estado.disparosEnVuelo = 0;
-  enviarCerrada(motivo);
 }
 
 void abrir(std::int64_t indice, const char* carpeta) {
-  if (estado.camara) cerrada("otra");
+  if (estado.camara) cerrarTrasDisparos("otra");
+  olvidarRutas();
   copiarTexto(estado.carpeta, sizeof estado.carpeta, carpeta);
   cargarListas();
 
@@ -125,9 +127,9 @@ void abrir(std::int64_t indice, const char* carpeta) {
   enviarAjustes();
 }
 
-void cerrar() { cerrada("orden"); }
+void cerrar() { cerrarTrasDisparos("orden"); }
 
 void salir() {
-  if (estado.camara) cerrada("orden");
+  if (estado.camara) cerrarTrasDisparos("orden");
   std::exit(0);
 }

@@ -2,8 +2,10 @@
 
 #include <array>
 
+#include "camera/alerta.h"
 #include "camera/captura.h"
 #include "camera/conexion.h"
+#include "camera/control.h"
 #include "camera/descubrir.h"
 #include "camera/opciones.h"
 #include "camera/vista.h"
@@ -17,18 +19,24 @@ void ordenAbrir(std::string_view resto) {
   abrir(args.indice, args.carpeta.data());
 }
 
-constexpr std::array<Comando, 10> kComandos{{
+constexpr std::array<Comando, 15> kComandos{{
     {"buscar", false, [](std::string_view) { buscar(); }},
     {"abrir ", true, ordenAbrir},
     {"disparar", false, [](std::string_view) { disparar(); }},
     {"vista 0", false, [](std::string_view) { apagarVista(); }},
     {"vista 1", false, [](std::string_view) { encenderVista(); }},
+    {"alerta 1", false, [](std::string_view) { encenderAlerta(); }},
+    {"alerta 0", false, [](std::string_view) { apagarAlerta(); }},
     {"cerrar", false, [](std::string_view) { cerrar(); }},
     {"salir", false, [](std::string_view) { salir(); }},
     {"opciones", false, [](std::string_view) { enviarOpciones(); }},
     {"ajustar ", true, ajustar},
     // Without a key: answered like an unknown key.
     {"ajustar", false, ajustar},
+    {"configuracion", false, [](std::string_view) { enviarConfiguracion(); }},
+    {"leer ", true, leer},
+    // Without a name: answered like an unknown name.
+    {"leer", false, leer},
 }};
 
 bool esEspacio(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
