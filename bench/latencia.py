@@ -14,10 +14,12 @@ command is sent.
 
     bench/latencia.py [--count 200] [--seed S]
     bench/latencia.py --client node [--count 50]
+    bench/latencia.py --client python [--client-dir DIR] [--count 50]
 
-With --client node, the latency of capture() through the Node client
-instead (bench/client_latencia.mjs): from the call to its result, with a
-camera of one file per shot and one set to RAW+JPEG.
+With --client, the latency of capture() through a client instead, from the
+call to its result: bench/client_latencia.mjs for Node (a camera of one file
+per shot and one set to RAW+JPEG), bench/client_latencia.py for Python
+(--client-dir runs another copy of that client).
 
 Goals: idle p99 <= 210 ms; live-view p99 <= 15 ms; alert p99 <= 2 ms. The
 burst phase has no goal: it shows what a host shooting back to back gets with live view off."""
@@ -52,7 +54,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--count", type=int, default=None, help="commands per phase (default 200; 50 with --client)")
     ap.add_argument("--seed", type=int, default=None)
-    ap.add_argument("--client", choices=["node"], default=None, help="measure capture() through a client")
+    ap.add_argument("--client", choices=("node", "python"), default=None, help="measure capture() through a client")
+    ap.add_argument("--client-dir", default=None, help="with --client python: the folder holding the client package")
     args = ap.parse_args()
     if args.client == "node":
         here = os.path.dirname(os.path.abspath(__file__))
@@ -63,6 +66,10 @@ def main():
     rng = random.Random(args.seed)
     comun.check_build()
     comun.wait_for_quiet()
+    if args.client == "python":
+        import client_latencia
+
+        return client_latencia.run(args.count, rng, args.client_dir)
 
     card = Tarjeta()
     s = Sesion([card], args=["live"])

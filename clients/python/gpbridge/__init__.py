@@ -21,16 +21,14 @@ from ._types import (
     File,
     Frame,
     LiveViewEnded,
+    NotRestored,
     Opened,
     Photo,
     Reconnected,
     SettingChoices,
     Settings,
 )
-from ._wire import (
-    ERROR_CODES,
-    WIRE,
-    BridgeError,
+from ._errors import (
     BridgeExited,
     BridgeTimeout,
     CameraClosed,
@@ -40,11 +38,12 @@ from ._wire import (
     NotSupported,
     ProtocolError,
 )
+from ._wire import ERROR_CODES, WIRE, BridgeError
 
 __all__ = [
     "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
-    "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
-    "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
-    "GpbridgeError", "NotSupported", "ProtocolError",
+    "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings",
+    "ERROR_CODES", "WIRE", "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed",
+    "CameraUnavailable", "FolderError", "GpbridgeError", "NotSupported", "ProtocolError",
 ]
 __version__ = "0.1.0"
