@@ -466,5 +466,6 @@ describe('the live-view stream', () => {
   });
 });
 
-// The server's own checks, in this same run.
+// The server's own checks, the settings panel and alert mode, in this same run.
 await import('./server-checks.mjs');
+await import('./all-settings.mjs');
