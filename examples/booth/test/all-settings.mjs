@@ -4,16 +4,9 @@
 
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBooth, directive, launchBrowser } from './helpers.mjs';
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function until(what, check, ms = 15000) {
-  for (const end = Date.now() + ms; Date.now() < end; await sleep(50)) {
-    const v = await check();
-    if (v) return v;
-  }
-  throw new Error(`gave up waiting for ${what}`);
-}
+import fsp from 'node:fs/promises';
+import path from 'node:path';
+import { startBooth, directive, launchBrowser, until, SCREENS } from './helpers.mjs';
 
 // What each row of the panel offers, as a user sees it: its section, its
 // label, and how it is edited (or that it is not).
@@ -91,6 +84,14 @@ describe('"All settings" in the operator controls', () => {
       return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())}T${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
     });
     assert.equal(await dialog().getByLabel('Camera Date and Time').inputValue(), local);
+    // On a phone too, every control fits the dialog's width.
+    await fsp.mkdir(SCREENS, { recursive: true });
+    for (const [width, height] of [[1280, 900], [390, 844]]) {
+      await page.setViewportSize({ width, height });
+      await page.screenshot({ path: path.join(SCREENS, `all-settings-${width}x${height}.png`) });
+      const wide = await page.locator('#all-settings').evaluate((d) => d.scrollWidth - d.clientWidth);
+      assert.ok(wide <= 0, `the dialog is ${wide}px wider than the window at ${width}x${height}`);
+    }
   });
 
   test('each kind of input sets its control on the camera, and shows what the camera took', async () => {

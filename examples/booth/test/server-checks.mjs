@@ -11,18 +11,9 @@ import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { spawn } from 'node:child_process';
-import { startBooth, directive, rawGet, readParts, launchBrowser, REPO, GPBRIDGE } from './helpers.mjs';
+import { startBooth, directive, rawGet, readParts, launchBrowser, sleep, until, REPO, GPBRIDGE } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function until(what, check, ms = 15000) {
-  for (const end = Date.now() + ms; Date.now() < end; await sleep(50)) {
-    const v = await check();
-    if (v) return v;
-  }
-  throw new Error(`gave up waiting for ${what}`);
-}
 
 // Whether a process is still running (a zombie waiting for its parent's
 // wait counts as gone).
