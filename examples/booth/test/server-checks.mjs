@@ -136,6 +136,13 @@ test('scripts/booth.sh shows a live view that moves, stops on Ctrl-C while a pho
     assert.equal(fs.existsSync(path.dirname(card)), false, 'the temporary folder is left');
     assert.equal(fs.existsSync(live), false, 'the live-view folder is left');
   } finally {
+    // A check that failed early: the script still stops the server (in
+    // its own session, out of reach of the group's signals) and removes
+    // its folders on a SIGTERM; killed at once, it would leave them.
+    if (script.exitCode === null && script.signalCode === null) {
+      process.kill(-script.pid, 'SIGTERM');
+      await Promise.race([ended, sleep(20000)]);
+    }
     try { process.kill(-script.pid, 'SIGKILL'); } catch { /* gone */ }
     await fsp.rm(photos, { recursive: true, force: true });
   }
