@@ -4,12 +4,14 @@
 // operator's controls behind one button (camera picker, settings menus, the
 // gallery). State comes from the server as Server-Sent Events; actions are
 // JSON posts. This module holds the page's state and wires the parts:
-// page.js (messages, actions), live.js, gallery.js, settings.js.
+// page.js (messages, actions), live.js, gallery.js, settings.js and
+// all-settings.js.
 
-import { $, showProblem, clearProblem, act } from './page.js';
+import { $, showProblem, clearProblem, act, post } from './page.js';
 import { stats, clearLive, showHeld, pullFrames } from './live.js';
 import { setThumbWidth, setGallery, addPhoto, review, hideReview } from './gallery.js';
 import { renderSettings, renderChoices, enableMenus, wireMenus } from './settings.js';
+import * as allSettings from './all-settings.js';
 
 const params = new URLSearchParams(location.search);
 const COUNT_STEP_MS = Number(params.get('countdownMs')) || 1000;
@@ -55,6 +57,7 @@ function renderCamera() {
   $('idle').hidden = Boolean(camera);
   $('idle').textContent = disconnected ? 'Waiting for the camera…' : 'Open a camera to see the live view';
   enableMenus(camera && !busy);
+  allSettings.enableAllSettings(Boolean(camera));
   if (!camera) {
     clearLive();
     hideReview();
@@ -104,10 +107,12 @@ function connectEvents() {
     setDisconnected(false);
     clearProblem();
     showHeld(camera);
+    allSettings.cameraOpened();
   });
   on('choices', renderChoices);
   on('settings', renderSettings);
   on('photo', addPhoto);
+  on('control', allSettings.update);
   on('closed', (d) => {
     camera = null;
     showHeld(camera); // without a camera: dropped
@@ -115,6 +120,7 @@ function connectEvents() {
     renderChoices(null);
     renderSettings(null);
     setDisconnected(d.disconnected);
+    allSettings.cameraClosed();
   });
   on('problem', (d) => showProblem(d.message, d.detail));
 }
@@ -157,6 +163,7 @@ $('guest').addEventListener('click', () => {
 });
 
 wireMenus(() => Boolean(camera) && !busy);
+allSettings.wireAllSettings(() => Boolean(camera));
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -165,6 +172,9 @@ $('shutter').addEventListener('click', async () => {
   hideReview();
   busy = true;
   renderControls(); // no other camera is opened during the countdown
+  // The shutter fires as the countdown ends, not at the bridge's next look
+  // at the camera: the server turns alert on until the photo.
+  post('countdown').catch(() => {});
   const countdown = $('countdown');
   countdown.hidden = false;
   for (const n of ['3', '2', '1']) {

@@ -12,6 +12,7 @@ import { photoEntry, showable } from './photos.mjs';
 import { ensureLive, forgetFrames, cameraOpened } from './live.mjs';
 
 const CAPTURE_TIMEOUT_MS = 20000;
+const ALERT_MAX_MS = 60000; // a countdown whose photo never came: alert off after this
 export const KILL_WAIT_MS = 2000; // how long a killed bridge may take to be gone
 
 // The settings the page offers as menus, with the name a guest reads.
@@ -19,7 +20,11 @@ const SETTING_NAMES = { iso: 'ISO', aperture: 'Aperture', shutterSpeed: 'Shutter
 
 /** How the bridge is started: the client's `Bridge`, the program, its live-view folder and environment. */
 export function createSession({ Bridge, executable, liveDir, env }) {
-  return { Bridge, executable, liveDir, env, starting: null, lastCamera: null };
+  return {
+    Bridge, executable, liveDir, env, starting: null, lastCamera: null,
+    controls: new Map(), // the last configuration read, by path (controls.mjs)
+    alertTimer: null, // set while alert is on for a countdown
+  };
 }
 
 /** The state every new page gets first. */
@@ -59,6 +64,7 @@ function listen(ctx, b) {
     // 'replaced': closed for the camera being opened, which may still fail.
     forgetFrames(ctx.relay, true); // a picture of a closed camera
     forget(state);
+    alertEnded(ctx.session); // every close ends it
     if (reason === 'disconnected') state.disconnected = true;
     send(hub, 'closed', { reason, disconnected: state.disconnected });
   });
@@ -68,6 +74,7 @@ function listen(ctx, b) {
     if (ctx.bridge === b) ctx.bridge = null;
     forgetFrames(ctx.relay);
     forget(state);
+    alertEnded(ctx.session);
     if (!ctx.closing) {
       send(hub, 'closed', { reason: 'exit', disconnected: state.disconnected });
       report(ctx, { message: `camera program ended (${signal || 'status ' + code})` }, MESSAGES.ERR_BRIDGE_EXITED);
@@ -107,6 +114,7 @@ export async function openCamera(ctx, index) {
   state.disconnected = false;
   cameraOpened(ctx.relay);
   ctx.session.lastCamera = state.camera;
+  ctx.session.controls = new Map();
   send(ctx.hub, 'opened', { camera: state.camera, settings: state.settings });
   ensureLive(ctx);
   readChoices(ctx, b, state.camera);
@@ -162,11 +170,40 @@ export async function reconnect(ctx) {
 export async function capture(ctx) {
   if (!ctx.state.camera) throw operatorError('no camera open', 'Open a camera first.');
   const b = await getBridge(ctx);
-  const photo = await b.capture({ timeoutMs: CAPTURE_TIMEOUT_MS });
+  let photo;
+  try {
+    photo = await b.capture({ timeoutMs: CAPTURE_TIMEOUT_MS });
+  } finally {
+    alertOff(ctx, b);
+  }
   // The shot's first file the page can show (a RAW file may come first).
   const files = Array.isArray(photo.files) && photo.files.length ? photo.files : [photo];
   const first = files.find((f) => showable(f.name)) || photo;
   return photoEntry(first.name);
+}
+
+/**
+ * The page's countdown has begun: alert on, so that the shutter fires as
+ * the countdown ends even with live view off, rather than at the bridge's
+ * next look at the camera. The photo turns it off.
+ */
+export async function countdown(ctx) {
+  if (!ctx.state.camera) throw operatorError('no camera open', MESSAGES.ERR_BRIDGE_NO_CAMERA);
+  const b = await getBridge(ctx);
+  clearTimeout(ctx.session.alertTimer);
+  ctx.session.alertTimer = setTimeout(() => alertOff(ctx, b), ALERT_MAX_MS).unref();
+  await b.setAlert(true);
+}
+
+function alertOff(ctx, b) {
+  if (ctx.session.alertTimer === null) return;
+  alertEnded(ctx.session);
+  b.setAlert(false).catch(() => {}); // a bridge gone has no alert on
+}
+
+function alertEnded(session) {
+  clearTimeout(session.alertTimer);
+  session.alertTimer = null;
 }
 
 /** Closes the camera (the bridge stays). */

@@ -13,6 +13,7 @@ import { actionProblem } from './messages.mjs';
 import { THUMB_WIDTH, servePhoto } from './photos.mjs';
 import { createRelay, liveStream, liveFrame, endRelay } from './live.mjs';
 import * as camera from './camera.mjs';
+import { readControls, setControl } from './controls.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const PUBLIC = path.resolve(HERE, '../public');
@@ -29,18 +30,20 @@ const ASSETS = {
   '/live.js': ['live.js', 'text/javascript; charset=utf-8'],
   '/gallery.js': ['gallery.js', 'text/javascript; charset=utf-8'],
   '/settings.js': ['settings.js', 'text/javascript; charset=utf-8'],
+  '/all-settings.js': ['all-settings.js', 'text/javascript; charset=utf-8'],
 };
 
 /**
  * Starts a booth: serves the page on `host`:`port` (0: any free port) and
  * starts the bridge (`bridge`, default gpbridge on the PATH) to list the
- * cameras. Photos go to `photos`; live-view frames to `live`.
+ * cameras. Photos go to `photos`; live-view frames to `live`. `client`
+ * stands in for the Node client's module (tests).
  */
 export async function createBooth({
   photos, bridge: executable, live: liveDir, host = '127.0.0.1', port = 8080, allowHosts = [],
-  graceMs = STOP_GRACE_MS, debug = false, env,
+  graceMs = STOP_GRACE_MS, debug = false, env, client,
 }) {
-  const { Bridge } = await import(pathToFileURL(CLIENT).href);
+  const { Bridge } = client ?? await import(pathToFileURL(CLIENT).href);
   const photosDir = path.resolve(photos);
   await fsp.mkdir(photosDir, { recursive: true });
   const ctx = {
@@ -140,6 +143,12 @@ const ACTIONS = {
   reconnect: async (ctx) => ({ camera: await camera.reconnect(ctx) }),
   capture: async (ctx) => ({ photo: await camera.capture(ctx) }),
   setting: async (ctx, body) => ({ settings: await camera.setSetting(ctx, body.key, body.value) }),
+  config: async (ctx) => ({ controls: await readControls(ctx) }),
+  control: async (ctx, body) => ({ control: await setControl(ctx, body.path, body.value) }),
+  countdown: async (ctx) => {
+    await camera.countdown(ctx);
+    return {};
+  },
   close: async (ctx) => {
     await camera.closeCamera(ctx);
     return {};

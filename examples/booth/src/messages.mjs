@@ -30,6 +30,9 @@ const ACTIONS = {
   capture: 'The photo did not arrive. Check the camera and try again.',
   setting: 'The setting could not be changed.',
   close: 'The camera could not be closed.',
+  config: 'The camera\'s settings could not be read.',
+  control: 'The setting could not be changed.',
+  countdown: 'The camera could not be readied for the photo.',
 };
 
 /** What the booth says for a client error: by its code, or `fallback`. */

@@ -30,6 +30,17 @@ export const SCRATCH = fs.mkdtempSync(path.join(os.tmpdir(), 'booth-run-'));
 process.env.TMPDIR = SCRATCH;
 process.on('exit', () => fs.rmSync(SCRATCH, { recursive: true, force: true }));
 
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+/** Resolves to `check()`'s first truthy value, asked every 50 ms; throws after `ms`. */
+export async function until(what, check, ms = 15000) {
+  for (const end = Date.now() + ms; Date.now() < end; await sleep(50)) {
+    const v = await check();
+    if (v) return v;
+  }
+  throw new Error(`gave up waiting for ${what}`);
+}
+
 /** One line of the simulated camera's language (fields joined by tabs). */
 export const directive = (...fields) => fields.join('\t');
 

@@ -11,18 +11,9 @@ import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { spawn } from 'node:child_process';
-import { startBooth, directive, rawGet, readParts, launchBrowser, REPO, GPBRIDGE } from './helpers.mjs';
+import { startBooth, directive, rawGet, readParts, launchBrowser, sleep, until, REPO, GPBRIDGE } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function until(what, check, ms = 15000) {
-  for (const end = Date.now() + ms; Date.now() < end; await sleep(50)) {
-    const v = await check();
-    if (v) return v;
-  }
-  throw new Error(`gave up waiting for ${what}`);
-}
 
 // Whether a process is still running (a zombie waiting for its parent's
 // wait counts as gone).
@@ -145,6 +136,13 @@ test('scripts/booth.sh shows a live view that moves, stops on Ctrl-C while a pho
     assert.equal(fs.existsSync(path.dirname(card)), false, 'the temporary folder is left');
     assert.equal(fs.existsSync(live), false, 'the live-view folder is left');
   } finally {
+    // A check that failed early: the script still stops the server (in
+    // its own session, out of reach of the group's signals) and removes
+    // its folders on a SIGTERM; killed at once, it would leave them.
+    if (script.exitCode === null && script.signalCode === null) {
+      process.kill(-script.pid, 'SIGTERM');
+      await Promise.race([ended, sleep(20000)]);
+    }
     try { process.kill(-script.pid, 'SIGKILL'); } catch { /* gone */ }
     await fsp.rm(photos, { recursive: true, force: true });
   }
