@@ -8,7 +8,7 @@ export type {
   BridgeStats,
   BridgeEvents,
   DisconnectCause,
-} from "./bridge.js";
+} from "./types.js";
 export { BridgeError } from "./errors.js";
 export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";
 export { Frame, LiveView } from "./liveview.js";
