@@ -3,6 +3,7 @@ import path from "node:path";
 import { performance } from "node:perf_hooks";
 
 import { CallQueue, validLimit, type Call } from "./calls.js";
+import { alertCall, configCall, focusCall, getCall, serialCall, setCall } from "./config.js";
 import { choicesCall, closeCall, exitCode, listCall, openCall, quitCall, setSettingCall, waitLimit } from "./commands.js";
 import { reported } from "./errors.js";
 import { folderPath, unusableFolder } from "./folders.js";
@@ -21,6 +22,8 @@ import {
   toSettings,
   type Camera,
   type CloseReason,
+  type Control,
+  type ControlValue,
   type Photo,
   type SettingChoices,
   type SettingKey,
@@ -159,6 +162,49 @@ export class Bridge extends EventEmitter<BridgeEvents> {
    */
   setSetting(key: SettingKey, value: string, options: CallOptions = {}): Promise<Settings> {
     return queued(this.calls, setSettingCall(this.state, key, value, options));
+  }
+
+  /**
+   * Every control of the camera's configuration (`configuracion`), in the
+   * camera's order, each value typed by its control's type. Reading the
+   * whole tree can take seconds on some bodies: get() reads one control.
+   */
+  config(options: CallOptions = {}): Promise<Control[]> {
+    return queued(this.calls, configCall(this.state, options));
+  }
+
+  /** One control (`leer`), by its name or its whole path. Unknown: READ_FAILED, `leer: Bad parameters`. */
+  get(name: string, options: CallOptions = {}): Promise<Control> {
+    return queued(this.calls, getCall(this.state, name, options));
+  }
+
+  /**
+   * Sets one control (`ajustar`), by its name or its whole path, to a value
+   * typed as get() gives it (a boolean for a toggle, a number for a range,
+   * a Date for a date, a string otherwise), and resolves to the control read
+   * back. A value the bridge refuses rejects with SETTING_REJECTED.
+   */
+  set(name: string, value: ControlValue, options: CallOptions = {}): Promise<Control> {
+    return queued(this.calls, setCall(this.state, name, value, options));
+  }
+
+  /** The camera's serial number, or null where it has none. */
+  serialNumber(options: CallOptions = {}): Promise<string | null> {
+    return queued(this.calls, serialCall(this.state, options));
+  }
+
+  /** Autofocuses now. FOCUS_FAILED when the camera refuses, NOT_SUPPORTED when it has no way to. */
+  focus(options: CallOptions = {}): Promise<void> {
+    return queued(this.calls, focusCall(this.state, options));
+  }
+
+  /**
+   * Alert mode on or off (`alerta`): while on, the bridge takes each
+   * command at once rather than at its next look at the camera. Resolves
+   * once written; every close ends it.
+   */
+  setAlert(on: boolean): Promise<void> {
+    return this.calls.enqueue(alertCall(on === true));
   }
 
   /**
@@ -310,6 +356,8 @@ export class Bridge extends EventEmitter<BridgeEvents> {
         return;
       case WIRE.event.cameras:
       case WIRE.event.choices:
+      case WIRE.event.config:
+      case WIRE.event.control:
         this.calls.dispatch(ev);
         return;
       case WIRE.event.error:

@@ -47,6 +47,8 @@ export class Call<T> {
   private timer: NodeJS.Timeout | null = null;
   /** Run when the call's turn comes, before its line is written: an error fails it, {value} settles it unsent. */
   prepare: () => BridgeError | { value: T } | null = () => null;
+  /** Writes a line to the bridge while the call is in flight (a capture tried again). */
+  send: (line: string) => void = () => {};
   /** Run right after the line is written. */
   started: () => void = () => {};
   /** Sees every event while the call is in flight; true claims an `error` event as the call's answer. */
@@ -167,6 +169,9 @@ export class CallQueue {
         continue;
       }
       this.active = call;
+      call.send = (line) => {
+        if (this.active === call) this.write(line);
+      };
       this.write(call.line);
       call.started();
     }

@@ -34,4 +34,11 @@ export type {
   VistaFinEvent,
   AjustesEvent,
   OpcionesEvent,
+  Control,
+  ControlType,
+  ControlValue,
+  WireControlType,
+  ElementoEntry,
+  ConfiguracionEvent,
+  ControlEvent,
 } from "./wire.js";

@@ -9,6 +9,8 @@ import { WIRE, errorLabelOf, toCloseReason, type Photo, type PhotoFile, type Wir
 
 const DEFAULT_CAPTURE_TIMEOUT_MS = 60000;
 const DEFAULT_SIBLING_WAIT_MS = 300;
+export const DEFAULT_BUSY_RETRIES = 3;
+const BUSY_RETRY_FIRST_MS = 250;
 
 /** The files of one shot, as they arrive. */
 export interface Shot {
@@ -67,6 +69,10 @@ export function captureCall(state: State, shots: Shots, options: CaptureOptions)
   if (!validLimit(siblingWaitMs) || siblingWaitMs > MAX_TIMER_MS) {
     return new RangeError(`capture: siblingWaitMs must be a number of ms >= 0, got ${String(siblingWaitMs)}`);
   }
+  const busyRetries = options.busyRetries ?? state.options.busyRetries ?? DEFAULT_BUSY_RETRIES;
+  if (!Number.isSafeInteger(busyRetries) || busyRetries < 0) {
+    return new RangeError(`capture: busyRetries must be an integer >= 0, got ${String(busyRetries)}`);
+  }
   const call = new Call<Photo>(WIRE.command.capture, "capture");
   call.needs = "camera";
   call.holdMs = timeoutMs;
@@ -77,7 +83,7 @@ export function captureCall(state: State, shots: Shots, options: CaptureOptions)
     if (timeoutMs > MAX_TIMER_MS) return;
     call.timeout(timeoutMs, () => new BridgeError("ERR_BRIDGE_TIMEOUT", `capture: no photo within ${timeoutMs} ms`));
   };
-  const shot = new ShotWait(call, shots, siblingWaitMs);
+  const shot = new ShotWait(call, shots, siblingWaitMs, busyRetries);
   call.exited = (err) => (shot.taken ? shot.done() : call.fail(err));
   call.event = (ev) => shot.event(ev);
   return call;
@@ -93,7 +99,11 @@ class ShotWait {
     private readonly call: Call<Photo>,
     private readonly shots: Shots,
     private readonly siblingWaitMs: number,
+    private busyRetries: number,
   ) {}
+
+  private retry: NodeJS.Timeout | null = null;
+  private tries = 0;
 
   get taken(): boolean {
     return this.shot !== null;
@@ -120,7 +130,9 @@ class ShotWait {
         if (this.shot !== null) return false;
         const label = errorLabelOf(ev.texto);
         if (label === WIRE.errorLabel.capture || label === WIRE.errorLabel.download || ev.texto === WIRE.folderError) {
-          this.call.fail(reported("capture", ev.texto));
+          const err = reported("capture", ev.texto);
+          if (err.code === "CAMERA_BUSY" && this.busyRetries > 0) this.again();
+          else this.call.fail(err);
           return true;
         }
         return false;
@@ -154,6 +166,16 @@ class ShotWait {
     }
   }
 
+  /** The camera was busy and nothing of the shot came: fire again after a pause. */
+  private again(): void {
+    this.busyRetries--;
+    const pause = BUSY_RETRY_FIRST_MS * 2 ** this.tries++;
+    this.retry = setTimeout(() => {
+      this.retry = null;
+      if (this.shot === null) this.call.send(WIRE.command.capture);
+    }, pause);
+  }
+
   private wait(): void {
     this.framesSince = 0;
     if (this.window !== null) clearTimeout(this.window);
@@ -163,5 +185,7 @@ class ShotWait {
   private clear(): void {
     if (this.window !== null) clearTimeout(this.window);
     this.window = null;
+    if (this.retry !== null) clearTimeout(this.retry);
+    this.retry = null;
   }
 }

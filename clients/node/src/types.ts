@@ -33,6 +33,8 @@ export interface StartOptions {
    * Infinity: never.
    */
   watchdogMs?: number;
+  /** The default of capture()'s `busyRetries`: 3. */
+  busyRetries?: number;
 }
 
 export interface CaptureOptions {
@@ -48,6 +50,14 @@ export interface CaptureOptions {
    * result's `files`, and are never taken by a later capture.
    */
   siblingWaitMs?: number;
+  /**
+   * How many times a shot the camera refused as busy (CAMERA_BUSY: it
+   * could not focus yet, or was still writing) is fired again, after a
+   * pause growing from 250 ms, before the capture fails; default the
+   * bridge's `busyRetries` (3), 0: never. Never once a file of the shot has
+   * arrived.
+   */
+  busyRetries?: number;
 }
 
 export interface OpenOptions {
