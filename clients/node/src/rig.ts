@@ -149,7 +149,10 @@ export class Rig extends EventEmitter<RigEvents> {
   static async open(options: RigOptions): Promise<Rig> {
     const { folder, cameras, reconnect, searchMs, ...start } = options;
     const every = searchMs ?? DEFAULT_SEARCH_MS;
-    if (!validLimit(every) || every === Infinity) throw new RangeError(`searchMs must be a number of ms >= 0, got ${String(every)}`);
+    // Each look runs a detection: never back to back.
+    if (!validLimit(every) || every === 0 || every > MAX_TIMER_MS) {
+      throw new RangeError(`searchMs must be a number of ms > 0, got ${String(every)}`);
+    }
     const dir = folderPath(path.resolve(start.cwd ?? process.cwd()), folder);
     if (dir instanceof Error) throw dir;
     const rig = new Rig(new RigFolder(dir), { ...start, reconnect: false }, reconnect !== false, every);
