@@ -33,6 +33,12 @@ function assertPhoto(sim, set, id, i, k, ext = ".JPG", n = 0) {
   assert.deepEqual(readFileSync(file), generated(name, 1000 + 100 * i + k));
 }
 
+/** The bridges running under this process (each wrapper ends in an exec of the bridge). */
+function bridgePids() {
+  const children = readFileSync(`/proc/${process.pid}/task/${process.pid}/children`, "utf8").trim();
+  return children === "" ? [] : children.split(" ").map(Number);
+}
+
 async function withRig(sim, options, run) {
   const rig = await Rig.open({ folder: sim.folder, executable: sim.executable, searchMs: 100, ...options });
   try {
@@ -168,11 +174,23 @@ test("a camera pulled out leaves the others shooting, and is found again by seri
       assert.deepEqual(again.missing, {});
       assertPhoto(sim, again, "SN-B", 1, 1);
       assertPhoto(sim, again, "SN-A", 0, 2);
+
+      // A bridge killed: a new one is started, and it finds its camera.
+      const first = Math.min(...bridgePids());
+      const gone = once(rig, "cameraLost");
+      const found = once(rig, "cameraBack");
+      process.kill(first, "SIGKILL");
+      assert.deepEqual(await gone, ["SN-A"]);
+      assert.deepEqual(await found, ["SN-A"]);
+      assert.ok(!bridgePids().includes(first));
+      const last = await rig.capture({ timeoutMs: 20000 });
+      assert.deepEqual(Object.keys(last.files), SERIALS);
       assert.deepEqual(
         sim.manifest().map((l) => l.missing),
-        [{ "SN-B": "CAMERA_UNAVAILABLE" }, {}],
+        [{ "SN-B": "CAMERA_UNAVAILABLE" }, {}, {}],
       );
     });
+    assert.deepEqual(bridgePids(), []);
   } finally {
     sim.remove();
   }
