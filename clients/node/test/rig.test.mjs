@@ -109,11 +109,11 @@ test("a set of four, its layout and manifest, cameras of one model told apart by
 });
 
 test("a late photo joins the set it belongs to; a body-fired one makes a set of its own", LIMIT, async () => {
-  // Card 2 announces each photo 2.5 s after its trigger, longer than the set's limit.
-  const sim = new RigSim(cards({ 2: [directive("filedelay", 2500)] }));
+  // Card 2 announces each photo 5 s after its trigger, twice the set's limit.
+  const sim = new RigSim(cards({ 2: [directive("filedelay", 5000)] }));
   try {
     await withRig(sim, {}, async (rig) => {
-      const first = await rig.capture({ timeoutMs: 800 });
+      const first = await rig.capture({ timeoutMs: 2500 });
       assert.deepEqual(first.missing, { "SN-C": "ERR_BRIDGE_TIMEOUT" });
       assert.deepEqual(Object.keys(first.files), ["SN-A", "SN-B", "SN-D"]);
       // The next set is fired while the late photo is still on its way, so
