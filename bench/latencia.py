@@ -13,6 +13,11 @@ Each trigger makes a small default photo that is downloaded before the next
 command is sent.
 
     bench/latencia.py [--count 200] [--seed S]
+    bench/latencia.py --client node [--count 50]
+
+With --client node, the latency of capture() through the Node client
+instead (bench/client_latencia.mjs): from the call to its result, with a
+camera of one file per shot and one set to RAW+JPEG.
 
 Goals: idle p99 <= 210 ms; live-view p99 <= 15 ms; alert p99 <= 2 ms. The
 burst phase has no goal: it shows what a host shooting back to back gets with live view off."""
@@ -45,9 +50,16 @@ def summary(label, lat_ms):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--count", type=int, default=200, help="commands per phase (default 200)")
+    ap.add_argument("--count", type=int, default=None, help="commands per phase (default 200; 50 with --client)")
     ap.add_argument("--seed", type=int, default=None)
+    ap.add_argument("--client", choices=["node"], default=None, help="measure capture() through a client")
     args = ap.parse_args()
+    if args.client == "node":
+        here = os.path.dirname(os.path.abspath(__file__))
+        count = 50 if args.count is None else args.count
+        os.execvp("node", ["node", os.path.join(here, "client_latencia.mjs"), "--count", str(count)])
+    if args.count is None:
+        args.count = 200
     rng = random.Random(args.seed)
     comun.check_build()
     comun.wait_for_quiet()

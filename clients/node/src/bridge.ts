@@ -3,8 +3,8 @@ import path from "node:path";
 import { performance } from "node:perf_hooks";
 
 import { CallQueue, validLimit, type Call } from "./calls.js";
-import { alertCall, configCall, focusCall, getCall, serialCall, setCall } from "./config.js";
-import { choicesCall, closeCall, exitCode, listCall, openCall, quitCall, setSettingCall, waitLimit } from "./commands.js";
+import { alertCall, configCall, focusCall, getCall, serialCall, setCall, wireValue } from "./config.js";
+import { SETTING_KEYS, choicesCall, closeCall, exitCode, listCall, openCall, quitCall, setSettingCall, waitLimit } from "./commands.js";
 import { reported } from "./errors.js";
 import { folderPath, unusableFolder } from "./folders.js";
 import { Keeper } from "./keeper.js";
@@ -80,13 +80,16 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.viewers = new Viewers(state, this.calls);
     const sink: ProcSink = {
       line: (line) => this.onLine(line),
-      badLine: (head) => this.onBadLine(head),
+      badLine: (head) => {
+        this.onBadLine(head);
+        this.calls.lineTooLong(head);
+      },
       lose: (proc) => this.keeper.lose(proc),
       gone: (proc) => this.keeper.gone(proc),
     };
     this.keeper = new Keeper(state, this.calls, this.viewers, {
       disconnected: (cause) => this.emit("disconnected", cause),
-      reconnected: (opened) => this.emit("reconnected", opened),
+      reconnected: (opened, unrestored) => this.emit("reconnected", opened, unrestored),
       exit: (code, signal) => this.emit("exit", code, signal),
       badLine: (line) => this.onBadLine(line),
     }, sink);
@@ -120,7 +123,10 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (unusable !== null) return Promise.reject(unusable);
     // Another camera, or the same one afresh: stop waiting for the old one.
     this.keeper.stopReconnecting("open");
-    if (!this.state.reconnect) return this.calls.enqueue(openCall(index, dir, false, waitMs));
+    // Values set on the camera before belong to that session.
+    this.state.remembered.clear();
+    const base = { internal: false, waitMs, readSerial: false };
+    if (!this.state.reconnect) return this.calls.enqueue(openCall(index, dir, { ...base, onOpened: () => (this.state.folder = dir) }));
     // To find the camera again after a reconnection, its port is needed:
     // a detection right before the open gives it.
     const list = listCall(false);
@@ -131,11 +137,18 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       () => {},
     );
     return this.calls.enqueue(
-      openCall(index, dir, false, waitMs, (o) => {
-        const c = cams?.[index];
-        const port = c && c.model === o.model ? c.port : null;
-        const others = new Set((cams ?? []).map((x) => x.port).filter((p) => p !== port));
-        if (!this.state.noRestart) this.state.target = { folder: dir, port, model: o.model, others };
+      openCall(index, dir, {
+        ...base,
+        onOpened: (o) => {
+          const c = cams?.[index];
+          const port = c && c.model === o.model ? c.port : null;
+          const others = new Set((cams ?? []).map((x) => x.port).filter((p) => p !== port));
+          this.state.folder = dir;
+          if (this.state.noRestart) return;
+          const target = { folder: dir, port, model: o.model, others, serial: null };
+          this.state.target = target;
+          this.keeper.learnSerial(target);
+        },
       }),
     );
   }
@@ -161,7 +174,10 @@ export class Bridge extends EventEmitter<BridgeEvents> {
    * rejects with SETTING_REJECTED and the bridge's text.
    */
   setSetting(key: SettingKey, value: string, options: CallOptions = {}): Promise<Settings> {
-    return queued(this.calls, setSettingCall(this.state, key, value, options));
+    return queued(this.calls, setSettingCall(this.state, key, value, options)).then((settings) => {
+      this.remember(SETTING_KEYS[key], value);
+      return settings;
+    });
   }
 
   /**
@@ -185,7 +201,10 @@ export class Bridge extends EventEmitter<BridgeEvents> {
    * back. A value the bridge refuses rejects with SETTING_REJECTED.
    */
   set(name: string, value: ControlValue, options: CallOptions = {}): Promise<Control> {
-    return queued(this.calls, setCall(this.state, name, value, options));
+    return queued(this.calls, setCall(this.state, name, value, options)).then((control) => {
+      this.remember(name, wireValue(value) as string);
+      return control;
+    });
   }
 
   /** The camera's serial number, or null where it has none. */
@@ -288,6 +307,15 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return this.state.proc.stderrTail;
   }
 
+  /** A value set through the client, to set again after a reconnection (the latest last). */
+  private remember(name: string, value: string): void {
+    // Focusing is an act, not a state to restore.
+    if (name === WIRE.widget.focus) return;
+    const r = this.state.remembered;
+    r.delete(name);
+    r.set(name, value);
+  }
+
   // -------------------------------------------------------------------------
   // Events: each line updates the parts it concerns, goes to the call in
   // flight, and then to the host.
@@ -329,6 +357,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
         return;
       case WIRE.event.opened:
         s.cameraOpen = true;
+        this.shots.opened();
         this.calls.dispatch(ev);
         return;
       case WIRE.event.closed: {
@@ -336,7 +365,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
         s.liveViewOn = false;
         const reason = toCloseReason(ev.motivo);
         const lost = reason === "disconnected" && s.target !== null && !s.noRestart;
-        if (lost) this.viewers.clearEndTimer();
+        // The reconnection closing a camera that turned out not to be the
+        // one it waits for ends nothing: the wait goes on.
+        if (lost || s.away) this.viewers.clearEndTimer();
         else this.viewers.endAll(null);
         this.calls.dispatch(ev);
         this.emit("closed", reason);

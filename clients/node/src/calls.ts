@@ -5,6 +5,7 @@
 import { performance } from "node:perf_hooks";
 
 import { BridgeError } from "./errors.js";
+import { MAX_LINE_BYTES } from "./lines.js";
 import { exitError, writeLine } from "./process.js";
 import type { State } from "./state.js";
 import { toCloseReason, type WireCloseReason, type WireEvent } from "./wire.js";
@@ -53,6 +54,8 @@ export class Call<T> {
   started: () => void = () => {};
   /** Sees every event while the call is in flight; true claims an `error` event as the call's answer. */
   event: (ev: WireEvent) => boolean = () => false;
+  /** Run when a line too long to take came while the call was in flight (it may have been the answer). */
+  overlong: (err: BridgeError) => void = (err) => this.fail(err);
   /** Run when the process has ended (or stopped answering) with the call in flight or for good; default: fail. */
   exited: (err: BridgeError) => void = (err) => this.fail(err);
   onSettled: () => void = () => {};
@@ -176,6 +179,18 @@ export class CallQueue {
       call.started();
     }
     this.armHolds();
+  }
+
+  /** A line too long to take came: the call in flight may have lost its answer with it. */
+  lineTooLong(head: string): void {
+    const active = this.active;
+    if (active === null) return;
+    active.overlong(
+      new BridgeError(
+        "ERR_LINE_TOO_LONG",
+        `${active.what}: the bridge wrote a line longer than ${MAX_LINE_BYTES} bytes, which the client does not take (it began ${JSON.stringify(head.slice(0, 60))})`,
+      ),
+    );
   }
 
   /** The process is lost: the call in flight learns it (and settles, or goes on as it sees fit). */

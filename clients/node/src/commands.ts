@@ -20,7 +20,7 @@ import {
 } from "./wire.js";
 
 const MAX_VALUE_BYTES = 4095;
-const SETTING_KEYS: Record<SettingKey, string> = {
+export const SETTING_KEYS: Record<SettingKey, string> = {
   iso: WIRE.key.iso,
   aperture: WIRE.key.aperture,
   shutterSpeed: WIRE.key.shutterSpeed,
@@ -45,32 +45,66 @@ export function listCall(internal: boolean): Call<Camera[]> {
   return call;
 }
 
-/** `abrir`: the camera's model and its first settings report; `onOpened` sees them before the call settles. */
-export function openCall(
-  index: number,
-  dir: string,
-  internal: boolean,
-  waitMs: number,
-  onOpened: (o: Opened) => void = () => {},
-): Call<Opened> {
-  const call = new Call<Opened>(`${WIRE.command.open} ${index} ${dir}`, "open");
-  call.internal = internal;
-  call.holdMs = waitMs;
+/** How an `abrir` is sent, and who hears of its answer. */
+export interface OpenHow {
+  /** Sent by the client's own reconnection. */
+  internal: boolean;
+  waitMs: number;
+  /** Also read the camera's serial number (`leer serialnumber`), to know it again after a reconnection. */
+  readSerial: boolean;
+  /** Sees the answer before the call settles; serial is null where the camera has none (or it was not read). */
+  onOpened?: (opened: Opened, serial: string | null) => void;
+}
+
+/** `abrir`: the camera's model and its first settings report (and, if asked, its serial number). */
+export function openCall(index: number, dir: string, how: OpenHow): Call<Opened> {
+  const serialLine = how.readSerial ? `\n${WIRE.command.get} ${WIRE.widget.serialNumber}` : "";
+  const call = new Call<Opened>(`${WIRE.command.open} ${index} ${dir}${serialLine}`, "open");
+  call.internal = how.internal;
+  call.holdMs = how.waitMs;
   let model: string | null = null;
+  let opened: Opened | null = null;
+  let pastList: BridgeError | null = null;
+  const finish = (serial: string | null): void => {
+    how.onOpened?.(opened!, serial);
+    call.succeed(opened!);
+  };
   call.event = (ev) => {
+    if (pastList !== null) {
+      // The detection behind an index past the list: say how many there are.
+      if (ev.e === WIRE.event.cameras) call.fail(noSuchCamera(index, ev.lista.length, pastList));
+      return false;
+    }
+    if (opened !== null) {
+      // Waiting for the serial number: a `leer` error or a close means none to go by.
+      if (ev.e === WIRE.event.control) finish(ev.valor === "" ? null : ev.valor);
+      else if (ev.e === WIRE.event.closed) finish(null);
+      else if (ev.e === WIRE.event.error && errorLabelOf(ev.texto) === WIRE.errorLabel.get) finish(null);
+      else return false;
+      return ev.e === WIRE.event.error;
+    }
     if (ev.e === WIRE.event.opened) {
       model = ev.modelo;
     } else if (ev.e === WIRE.event.settings && model !== null) {
-      const opened = { model, settings: toSettings(ev) };
-      onOpened(opened);
-      call.succeed(opened);
+      opened = { model, settings: toSettings(ev) };
+      if (!how.readSerial) finish(null);
     } else if (ev.e === WIRE.event.error && errorLabelOf(ev.texto) === WIRE.errorLabel.open) {
-      call.fail(reported("open", ev.texto));
+      if (ev.texto !== `${WIRE.errorLabel.open}: ${WIRE.pastListText}`) {
+        call.fail(reported("open", ev.texto));
+      } else {
+        pastList = reported("open", ev.texto);
+        call.send(WIRE.command.listCameras);
+      }
       return true;
     }
     return false;
   };
   return call;
+}
+
+function noSuchCamera(index: number, found: number, err: BridgeError): BridgeError {
+  const cameras = found === 1 ? "1 camera was" : `${found} cameras were`;
+  return new BridgeError(err.code, `open: there is no camera ${index}: ${cameras} found, numbered from 0 (${err.text})`, err.text);
 }
 
 /** `opciones`: the choices of the three settings. */
@@ -113,6 +147,9 @@ export function setSettingCall(state: State, key: SettingKey, value: string, opt
   call.holdMs = waitMs;
   call.prepare = () => (state.cameraOpen ? null : noCamera("setSetting"));
   let answer: Settings | BridgeError | null = null;
+  // The end of the answer was lost, not the answer: a set the bridge
+  // reported done is done.
+  call.overlong = (err) => (answer === null ? call.fail(err) : answer instanceof BridgeError ? call.fail(answer) : call.succeed(answer));
   call.event = (ev) => {
     switch (ev.e) {
       case WIRE.event.settings:
@@ -137,17 +174,59 @@ export function setSettingCall(state: State, key: SettingKey, value: string, opt
   return call;
 }
 
+/** What setting a remembered value again gave: the bridge's refusal, if any, and the settings reported after it. */
+export interface Restored {
+  refused: BridgeError | null;
+  settings: Settings | null;
+}
+
+/**
+ * The reconnection's `ajustar` of a value set before, by wire name. An
+ * `opciones` behind it marks the end of the answer, which is an `ajustes`,
+ * a `control` or an `ajustar` error depending on the name.
+ */
+export function restoreCall(state: State, name: string, value: string): Call<Restored> {
+  const call = new Call<Restored>(`${WIRE.command.setSetting} ${name} ${value}\n${WIRE.command.settingChoices}`, "restore");
+  call.internal = true;
+  call.needs = "camera";
+  call.prepare = () => (state.cameraOpen ? null : noCamera("restore"));
+  const got: Restored = { refused: null, settings: null };
+  call.event = (ev) => {
+    if (ev.e === WIRE.event.settings) got.settings = toSettings(ev);
+    else if (ev.e === WIRE.event.choices) call.succeed(got);
+    else if (ev.e === WIRE.event.closed) call.fail(closedError("restore", ev.motivo));
+    else if (ev.e === WIRE.event.error && errorLabelOf(ev.texto) === WIRE.errorLabel.setSetting) {
+      got.refused = reported("restore", ev.texto);
+      return true;
+    }
+    return false;
+  };
+  return call;
+}
+
 /** `cerrar`: why the camera closed; `wasAway` when it had gone before the close was asked for. */
 export function closeCall(state: State, wasAway: boolean): Call<CloseReason> {
   const call = new Call<CloseReason>(WIRE.command.close, "close");
   call.needs = "none";
   let first: CloseReason | null = wasAway ? "disconnected" : null;
+  let fenced = false;
   call.prepare = () => (state.proc.lost ? { value: first ?? "requested" } : null);
   call.event = (ev) => {
-    if (ev.e === WIRE.event.closed) {
+    if (ev.e === WIRE.event.closed && !fenced) {
       const reason = toCloseReason(ev.motivo);
       first ??= reason;
-      if (reason === "requested") call.succeed(first);
+      if (reason === "requested") {
+        call.succeed(first);
+      } else if (reason === "disconnected") {
+        // The answer, when the camera went during a wait for a shot in
+        // flight; or the camera went before `cerrar` was read, and a
+        // `cerrada orden` is still to come. A detection behind it tells the
+        // two apart: its `camaras` comes after every answer to `cerrar`.
+        fenced = true;
+        call.send(WIRE.command.listCameras);
+      }
+    } else if (ev.e === WIRE.event.cameras && fenced) {
+      call.succeed(first!);
     }
     return false;
   };

@@ -94,6 +94,12 @@ export function setCall(state: State, name: string, value: unknown, options: Cal
   const line = `${WIRE.command.setSetting} ${name} ${text}` + (readBack ? `\n${WIRE.command.get} ${name}` : "");
   const call = cameraCall<Control>(state, line, "set", waitMs);
   let refused: BridgeError | null = null;
+  // A control comes only after a set that was applied: never report it failed.
+  call.overlong = (err) =>
+    call.fail(
+      refused ??
+        new BridgeError("READ_FAILED", `set: ${name} was set, but the control read back was too long to take: ${err.message}`),
+    );
   call.event = (ev) => {
     switch (ev.e) {
       case WIRE.event.control:

@@ -26,6 +26,7 @@ export type ReportedErrorCode =
  * - `ERR_BRIDGE_CLOSED`: the camera closed while the call waited; `reason` says why.
  * - `ERR_BRIDGE_NO_CAMERA`: the call needs an open camera and none is open.
  * - `ERR_BRIDGE_EXITED`: the bridge process ended (or stopped answering) before the call finished.
+ * - `ERR_LINE_TOO_LONG`: a line longer than MAX_LINE_BYTES came while the call waited; it may have been its answer.
  * - `FOCUS_FAILED`: the camera refused to focus (`text` holds the bridge's text).
  * - `NOT_SUPPORTED`: the camera has no way to do what was asked (no autofocus control).
  */
@@ -36,6 +37,7 @@ export type BridgeErrorCode =
   | "ERR_BRIDGE_CLOSED"
   | "ERR_BRIDGE_NO_CAMERA"
   | "ERR_BRIDGE_EXITED"
+  | "ERR_LINE_TOO_LONG"
   | "FOCUS_FAILED"
   | "NOT_SUPPORTED";
 

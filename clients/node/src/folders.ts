@@ -1,6 +1,6 @@
 // The download folder: what open() accepts as one, and whether photos can
 // be written there before the bridge is asked to use it.
-import { accessSync, mkdirSync, statSync, constants as fsConstants } from "node:fs";
+import { accessSync, lstatSync, mkdirSync, readdirSync, statSync, constants as fsConstants } from "node:fs";
 import path from "node:path";
 
 import { BridgeError } from "./errors.js";
@@ -18,6 +18,36 @@ function checkFolder(dir: string, create: boolean): string | null {
     const e = err as NodeJS.ErrnoException;
     return e.code === "ENOENT" ? "it does not exist" : `${e.code ?? "error"}: ${e.message}`;
   }
+}
+
+/** The suffix of a file the bridge is still downloading. */
+const PARTIAL = ".parcial";
+
+/** The sizes of the files being downloaded into `dir` now, by name (none when it cannot be read). */
+export function partialSizes(dir: string): Map<string, number> {
+  const sizes = new Map<string, number>();
+  try {
+    for (const e of readdirSync(dir, { withFileTypes: true })) {
+      if (!e.isFile() || !e.name.endsWith(PARTIAL)) continue;
+      try {
+        sizes.set(e.name, lstatSync(path.join(dir, e.name)).size);
+      } catch {
+        // Renamed to its final name meanwhile.
+      }
+    }
+  } catch {
+    // A folder that went away: no download shows there.
+  }
+  return sizes;
+}
+
+/** Whether a download grew from `before` to `now`: a partial file that is new, or bigger. */
+export function partialGrew(before: Map<string, number>, now: Map<string, number>): boolean {
+  for (const [name, size] of now) {
+    const was = before.get(name);
+    if (was === undefined ? size > 0 : size > was) return true;
+  }
+  return false;
 }
 
 /** The argument `folder` as a path, absolute from `cwd`, or why it cannot be one. */

@@ -8,6 +8,7 @@ export type {
   BridgeStats,
   BridgeEvents,
   DisconnectCause,
+  UnrestoredSetting,
 } from "./types.js";
 export { Rig } from "./rig.js";
 export type { RigOptions, RigCamera, RigCaptureOptions, RigEvents, SetResult, ShotSet } from "./rig.js";

@@ -4,13 +4,17 @@
 // and opens it again.
 import { performance } from "node:perf_hooks";
 
-import type { CallQueue } from "./calls.js";
-import { listCall, openCall } from "./commands.js";
+import type { Call, CallQueue } from "./calls.js";
+import { serialCall } from "./config.js";
+import type { BridgeError } from "./errors.js";
+import { closeCall, listCall, openCall, restoreCall } from "./commands.js";
+import { partialGrew, partialSizes } from "./folders.js";
 import type { Viewers } from "./liveview.js";
 import { removeOwnDir } from "./owndirs.js";
 import { attach, exitError, spawnBridge, type Proc, type ProcSink } from "./process.js";
-import type { State } from "./state.js";
-import type { DisconnectCause, Opened } from "./types.js";
+import type { State, Target } from "./state.js";
+import type { DisconnectCause, Opened, UnrestoredSetting } from "./types.js";
+import type { Camera } from "./wire.js";
 
 const BUSY_WATCHDOG_FACTOR = 4;
 const RECONNECT_FIRST_MS = 250;
@@ -21,7 +25,7 @@ const QUICK_DEATH_MS = 2000;
 /** What the keeper tells the host, through the Bridge's events. */
 export interface KeeperEvents {
   disconnected(cause: DisconnectCause): void;
-  reconnected(opened: Opened): void;
+  reconnected(opened: Opened, unrestored: UnrestoredSetting[]): void;
   exit(code: number | null, signal: NodeJS.Signals | null): void;
   /** A line cut off by the end of the process. */
   badLine(line: string): void;
@@ -32,6 +36,8 @@ export class Keeper {
   private quickDeaths = 0;
   private wake: (() => void) | null = null;
   private watchTimer: NodeJS.Timeout | null = null;
+  /** The partial files in the download folder at the last look. */
+  private partials = new Map<string, number>();
 
   constructor(
     private readonly state: State,
@@ -60,7 +66,12 @@ export class Keeper {
     const inFlight = this.calls.inFlight;
     if (!p.lost && (s.cameraOpen || inFlight !== "none")) {
       const limit = inFlight === "busy" ? s.watchdogMs * BUSY_WATCHDOG_FACTOR : s.watchdogMs;
-      const silent = performance.now() - s.lastActivity;
+      let silent = performance.now() - s.lastActivity;
+      if (this.downloading(silent)) {
+        // A long download writes nothing on the output until it is done.
+        s.lastActivity = performance.now();
+        silent = 0;
+      }
       if (silent > limit) {
         // Hung: a driver stuck in I/O holds the bridge. Kill it (and
         // anything it started); with `reconnect`, a new one takes over.
@@ -70,6 +81,18 @@ export class Keeper {
       }
     }
     this.watch();
+  }
+
+  /** Whether a file is growing in the download folder since the last look, taken only while the bridge is silent. */
+  private downloading(silentMs: number): boolean {
+    const folder = this.state.folder;
+    // Looked at only after a second of silence; the last look is kept, so a
+    // partial file left over by a crash counts once, not at every look.
+    if (folder === null || silentMs < Math.min(1000, this.state.watchdogMs / 4)) return false;
+    const now = partialSizes(folder);
+    const grew = partialGrew(this.partials, now);
+    this.partials = now;
+    return grew;
   }
 
   // -------------------------------------------------------------------------
@@ -243,6 +266,20 @@ export class Keeper {
     return "started";
   }
 
+  /**
+   * Reads the serial number of the camera just opened, ahead of the host's
+   * calls, to know it again after a reconnection; until it is known (and
+   * where the camera has none) the port tells it.
+   */
+  learnSerial(target: Target): void {
+    const call = serialCall(this.state, {}) as Call<string | null>;
+    call.internal = true;
+    this.calls.enqueue(call).then(
+      (serial) => (target.serial = serial),
+      () => {},
+    );
+  }
+
   /** One attempt at opening the lost camera again; true when there is nothing more to do. */
   private async reopen(): Promise<boolean> {
     const s = this.state;
@@ -251,26 +288,70 @@ export class Keeper {
     const cams = await this.calls.enqueue(listCall(true)).catch(() => null);
     if (s.target !== target) return true;
     if (cams === null) return false;
-    // The same port and model; where the port changed (USB re-enumerates a camera plugged
-    // in again), the same model if exactly one camera is of it, leaving out
-    // the cameras that were there beside it.
-    let index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port && c.model === target.model);
-    if (index < 0) {
-      const same = cams.flatMap((c, i) => (c.model === target.model && !target.others.has(c.port) ? [i] : []));
-      if (same.length !== 1) return false;
-      index = same[0];
-    }
-    const opened = await this.calls.enqueue(openCall(index, target.folder, true, Infinity)).catch(() => null);
+    const index = pick(target, cams);
+    if (index < 0) return false;
+    let serial: string | null = null;
+    const how = { internal: true, waitMs: Infinity, readSerial: true, onOpened: (_: Opened, sn: string | null) => (serial = sn) };
+    const opened = await this.calls.enqueue(openCall(index, target.folder, how)).catch(() => null);
     if (s.target !== target) return true;
     // Gone again in the same breath (its `cerrada` came with the answer): try again.
     if (opened === null || !s.cameraOpen) return false;
+    const same = await this.isTarget(target, serial, cams);
+    if (s.target !== target) return true;
+    if (!same) {
+      // Another camera took the number between the detection and the
+      // open (the one waited for went in the meantime): close it before
+      // anything of the host's reaches it, and wait on.
+      const close = closeCall(s, false);
+      close.internal = true;
+      if (s.cameraOpen) await this.calls.enqueue(close).catch(() => null);
+      return s.target !== target;
+    }
     target.port = cams[index].port;
     for (const c of cams) if (c.port !== target.port) target.others.add(c.port);
+    const unrestored = await this.restore(opened);
+    if (s.target !== target) return true;
+    if (!s.cameraOpen) return false;
     s.away = false;
     this.viewers.resume();
-    this.events.reconnected(opened);
+    this.events.reconnected(opened, unrestored);
     this.calls.pump();
     return true;
   }
+
+  /**
+   * Whether the camera just opened is the one waited for: by its serial
+   * number where it has one, else by a fresh detection that still shows the
+   * cameras as they were when the number to open was picked.
+   */
+  private async isTarget(target: Target, serial: string | null, cams: Camera[]): Promise<boolean> {
+    if (target.serial !== null) return serial === target.serial;
+    const now = await this.calls.enqueue(listCall(true)).catch(() => null);
+    return now !== null && now.length === cams.length && now.every((c, i) => c.port === cams[i].port && c.model === cams[i].model);
+  }
+
+  /** Sets every remembered value again, in the order they were set; the ones the camera refused. */
+  private async restore(opened: Opened): Promise<UnrestoredSetting[]> {
+    const s = this.state;
+    const unrestored: UnrestoredSetting[] = [];
+    for (const [name, value] of s.remembered) {
+      const got = await this.calls.enqueue(restoreCall(s, name, value)).catch((error: BridgeError) => ({ refused: error, settings: null }));
+      if (got.settings !== null) opened.settings = got.settings;
+      if (got.refused !== null) unrestored.push({ name, value, error: got.refused });
+      if (!s.cameraOpen) break;
+    }
+    return unrestored;
+  }
 }
 
+/**
+ * The number of the camera waited for in a fresh detection, or -1: the same
+ * port and model; where the port changed (USB gives a camera plugged in again
+ * a new address), the one camera of the same model that was not beside it.
+ */
+function pick(target: Target, cams: Camera[]): number {
+  const index = target.port === null ? -1 : cams.findIndex((c) => c.port === target.port && c.model === target.model);
+  if (index >= 0) return index;
+  const same = cams.flatMap((c, i) => (c.model === target.model && !target.others.has(c.port) ? [i] : []));
+  return same.length === 1 ? same[0] : -1;
+}

@@ -2,15 +2,16 @@
 // cut anywhere (inside a line, inside a UTF-8 sequence); a line is the bytes
 // up to a line feed. The bridge never writes CR, so none is stripped.
 //
-// A line longer than the limit (1 MiB: the bridge's longest lines are a few
-// kB) is not the bridge talking. It is reported once, by its first bytes,
-// and the rest of it is skipped up to its line feed, so memory stays bounded
-// and each byte is looked at once, however long the line.
+// A line longer than the limit (64 MiB: far above the longest line a
+// camera's whole configuration makes, a few hundred kB) is not taken. It is
+// reported once, by its first bytes, and the rest of it is skipped up to its
+// line feed, so memory stays bounded and each byte is looked at once,
+// however long the line.
 
 const LF = 0x0a;
 
 /** The longest line kept, in bytes. */
-export const MAX_LINE_BYTES = 1 << 20;
+export const MAX_LINE_BYTES = 64 << 20;
 
 /** How many bytes of an over-long line are kept to report it. */
 const HEAD_BYTES = 200;

@@ -4,7 +4,7 @@
 import { spawn, type ChildProcess } from "node:child_process";
 import { once } from "node:events";
 import { access, mkdtemp, stat } from "node:fs/promises";
-import { constants as fsConstants } from "node:fs";
+import { constants as fsConstants, existsSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { performance } from "node:perf_hooks";
@@ -121,10 +121,29 @@ export async function spawnBridge(options: StartOptions, cwd: string, dir: strin
     child.stdout?.destroy();
     child.stderr?.destroy();
     child.stdin?.destroy();
-    throw err;
+    throw notFound(err, options, cwd);
   }
   return proc;
 }
+
+/** A spawn error that says what to do when the program is not there (the error itself, its code kept). */
+function notFound(err: unknown, options: StartOptions, cwd: string): unknown {
+  const e = err as NodeJS.ErrnoException;
+  if (e?.code !== "ENOENT") return err;
+  if (!existsSync(cwd)) {
+    e.message = `${e.message}: the working directory given as \`cwd\` does not exist: ${cwd}`;
+    return e;
+  }
+  const program = options.executable ?? "gpbridge";
+  e.message =
+    `${e.message}: the bridge program ${JSON.stringify(program)} was not found. ` +
+    (options.executable === undefined
+      ? "Install gpbridge (cmake --install build, from its repository) so that it is on the PATH, or pass its path as `executable`"
+      : "Check the path given as `executable`") +
+    "; to try the client without a camera, pass the simulated camera's starter, build/gpbridge-sim, as `executable`.";
+  return e;
+}
+
 
 /** Reads `proc`'s output into lines for `sink`, keeps the tail of its standard error, and follows its end. */
 export function attach(proc: Proc, sink: ProcSink): void {

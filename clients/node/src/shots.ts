@@ -36,12 +36,26 @@ function isSibling(shot: Shot, file: PhotoFile): boolean {
 export class Shots {
   private last: Shot | null = null;
   private sibling = false;
+  private several = false;
+
+  /** A camera was opened: whether it gives several files per shot is not known yet. */
+  opened(): void {
+    this.several = false;
+  }
+
+  /** Whether the open camera has given a shot of several files (a RAW beside a JPEG). */
+  get givesSiblings(): boolean {
+    return this.several;
+  }
 
   /** Files `file`: a further file of the last shot joins it, any other starts a shot. */
   add(file: PhotoFile): void {
     const last = this.last;
     this.sibling = last !== null && isSibling(last, file);
-    if (this.sibling) last!.files.push(file);
+    if (this.sibling) {
+      last!.files.push(file);
+      this.several = true;
+    }
     else this.last = { files: [file] };
   }
 
@@ -65,8 +79,8 @@ export function captureCall(state: State, shots: Shots, options: CaptureOptions)
   if (!validLimit(timeoutMs)) {
     return new RangeError(`capture: timeoutMs must be a number >= 0, got ${String(timeoutMs)}`);
   }
-  const siblingWaitMs = options.siblingWaitMs ?? DEFAULT_SIBLING_WAIT_MS;
-  if (!validLimit(siblingWaitMs) || siblingWaitMs > MAX_TIMER_MS) {
+  const siblingWaitMs = options.siblingWaitMs ?? null;
+  if (siblingWaitMs !== null && (!validLimit(siblingWaitMs) || siblingWaitMs > MAX_TIMER_MS)) {
     return new RangeError(`capture: siblingWaitMs must be a number of ms >= 0, got ${String(siblingWaitMs)}`);
   }
   const busyRetries = options.busyRetries ?? state.options.busyRetries ?? DEFAULT_BUSY_RETRIES;
@@ -98,7 +112,8 @@ class ShotWait {
   constructor(
     private readonly call: Call<Photo>,
     private readonly shots: Shots,
-    private readonly siblingWaitMs: number,
+    /** null: wait only once the camera has shown it gives several files per shot. */
+    private readonly siblingWaitMs: number | null,
     private busyRetries: number,
   ) {}
 
@@ -157,7 +172,9 @@ class ShotWait {
       if (this.shots.lastWasSibling) return;
       this.shot = this.shots.tail;
       this.call.clearTimeout();
-      if (this.siblingWaitMs === 0) this.done();
+      // A camera that gives one file per shot costs no wait; a later
+      // sibling still joins this shot's `files`.
+      if (this.windowMs() === 0) this.done();
       else this.wait();
     } else if (this.shots.tail === this.shot && this.shots.lastWasSibling) {
       this.wait();
@@ -179,7 +196,11 @@ class ShotWait {
   private wait(): void {
     this.framesSince = 0;
     if (this.window !== null) clearTimeout(this.window);
-    this.window = setTimeout(() => this.done(), this.siblingWaitMs);
+    this.window = setTimeout(() => this.done(), this.windowMs());
+  }
+
+  private windowMs(): number {
+    return this.siblingWaitMs ?? (this.shots.givesSiblings ? DEFAULT_SIBLING_WAIT_MS : 0);
   }
 
   private clear(): void {

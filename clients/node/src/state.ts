@@ -14,6 +14,8 @@ export interface Target {
   model: string;
   /** Ports of the other cameras detected with it: never taken for it. */
   others: Set<string>;
+  /** Its serial number; null where it has none (the port then tells it). */
+  serial: string | null;
 }
 
 export class State {
@@ -29,6 +31,10 @@ export class State {
   over = false;
   /** The `exit` event has been emitted. */
   finished = false;
+  /** The download folder of the camera opened last (absolute), null before the first. */
+  folder: string | null = null;
+  /** Values set through the client since the camera was opened, by wire name, to set again after a reconnection. */
+  readonly remembered = new Map<string, string>();
   /** With `reconnect`: the camera to keep open, and whether it is away now. */
   target: Target | null = null;
   away = false;

@@ -45,9 +45,10 @@ export interface CaptureOptions {
   timeoutMs?: number;
   /**
    * After the photo, how long to wait for more files of the same shot (a
-   * RAW beside a JPEG: same name, another extension) before resolving;
-   * default 300. Files of the shot that come later are still added to the
-   * result's `files`, and are never taken by a later capture.
+   * RAW beside a JPEG: same name, another extension) before resolving.
+   * Default: no wait until the open camera has given a shot of several
+   * files, 300 after that. Files of the shot that come later are still
+   * added to the result's `files`, and are never taken by a later capture.
    */
   siblingWaitMs?: number;
   /**
@@ -87,6 +88,15 @@ export interface BridgeStats {
   protocolErrors: number;
 }
 
+/** A value set through the client that could not be set again after a reconnection. */
+export interface UnrestoredSetting {
+  /** The setting's wire name (`iso`, `diafragma`, `velocidad`) or the control's name or path, as set. */
+  name: string;
+  /** The value, as written on the wire. */
+  value: string;
+  error: BridgeError;
+}
+
 /** What was lost: the camera (`cerrada desconectada`), or the bridge process (it died or hung). */
 export type DisconnectCause = "camera" | "bridge";
 
@@ -99,8 +109,12 @@ export interface BridgeEvents {
   closed: [reason: CloseReason];
   /** With `reconnect`: the open camera was lost; the client is waiting for it. */
   disconnected: [cause: DisconnectCause];
-  /** With `reconnect`: the camera is open again (and live view back on, if it was on). */
-  reconnected: [opened: Opened];
+  /**
+   * With `reconnect`: the camera is open again (and live view back on, if
+   * it was on), every value set through the client has been set again, and
+   * `unrestored` lists those that could not be ([] when all were).
+   */
+  reconnected: [opened: Opened, unrestored: UnrestoredSetting[]];
   /** An `error` event no pending call took as its answer (camera warnings, live-view failures, ...). */
   bridgeError: [error: BridgeError];
   /** The process has ended for good and all its output has been handled; nothing is emitted after this. */

@@ -85,6 +85,8 @@ export const WIRE = {
     get: "leer",
   },
   folderError: "No se puede guardar en la carpeta",
+  /** The camera library's text for an index past the list of cameras detected, after `abrir`'s label. */
+  pastListText: "Unknown model",
   /** The camera library's text for a busy camera (GP_ERROR_CAMERA_BUSY), after an error's label. */
   busyText: "I/O in progress",
 } as const;

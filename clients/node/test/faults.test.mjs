@@ -39,8 +39,8 @@ function within(promise, ms = 10000) {
 
 
 test("output the client cannot use", LIMIT, async (t) => {
-  await t.test("a line with no end is dropped once it passes 1 MiB; the lines after it still count", async (t) => {
-    const { bridge } = await startFake(t, { start: [{ long: 3 * 1024 * 1024 }, { write: "\n" + AJUSTES + "\n" }] });
+  await t.test("a line with no end is dropped once it passes 64 MiB; the lines after it still count", async (t) => {
+    const { bridge } = await startFake(t, { start: [{ long: 65 * 1024 * 1024 }, { write: "\n" + AJUSTES + "\n" }] });
     const got = record(bridge, ["protocolError", "settings"]);
     await next(bridge, "settings");
     assert.deepEqual(got, [["protocolError", "x".repeat(200)], ["settings", SETTINGS]]);
@@ -266,8 +266,9 @@ test("a hung bridge", LIMIT, async (t) => {
     await bridge.open(0, ".");
     await next(bridge, "reconnected");
     assert.notEqual(bridge.pid, first);
-    assert.deepEqual(events, [["disconnected", "bridge"], ["reconnected", { model: "Fake", settings: SETTINGS }]]);
-    assert.deepEqual(commands(), ["buscar", `abrir 0 ${dir}`, "buscar", `abrir 0 ${dir}`]);
+    assert.deepEqual(events, [["disconnected", "bridge"], ["reconnected", { model: "Fake", settings: SETTINGS }, []]]);
+    // The serial number read after each open finds none: the port tells the camera.
+    assert.deepEqual(commands(), ["buscar", `abrir 0 ${dir}`, "leer serialnumber", "buscar", `abrir 0 ${dir}`, "leer serialnumber", "buscar"]);
   });
 });
 
@@ -311,10 +312,14 @@ test("reconnect", LIMIT, async (t) => {
     assert.deepEqual(commands(), [
       "buscar",
       `abrir 1 ${dir}`,
+      "leer serialnumber",
       "disparar",
       "buscar",
       "buscar",
       `abrir 1 ${dir}`,
+      // No serial number: a fresh detection checks it is still the camera on z:9.
+      "leer serialnumber",
+      "buscar",
       "disparar",
     ]);
   });

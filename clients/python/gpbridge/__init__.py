@@ -9,16 +9,17 @@
 See README.md beside this package for the whole API.
 """
 
-from ._bridge import (
-    Bridge,
+from ._bridge import Bridge
+from ._liveview import LiveView
+from ._types import (
     Camera,
     Closed,
+    Control,
     Disconnected,
     Event,
     Failure,
     File,
     Frame,
-    LiveView,
     LiveViewEnded,
     Opened,
     Photo,
@@ -36,13 +37,14 @@ from ._wire import (
     CameraUnavailable,
     FolderError,
     GpbridgeError,
+    NotSupported,
     ProtocolError,
 )
 
 __all__ = [
-    "Bridge", "Camera", "Closed", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
+    "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
     "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
     "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
-    "GpbridgeError", "ProtocolError",
+    "GpbridgeError", "NotSupported", "ProtocolError",
 ]
 __version__ = "0.1.0"

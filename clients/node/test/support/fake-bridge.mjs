@@ -10,11 +10,20 @@
 //         | {"frames": count}        that many `vista` lines, in one write
 //         | {"long": bytes}          that many bytes of "x", with no line feed
 //         | {"closeStdout": true}    closes standard output and runs on
+//         | {"choices": [N, BYTES]}  an `opciones` line listing N ISO choices of BYTES bytes
+//         | {"download": [NAME, ms]} writes NAME.parcial in the download folder
+//                                    (the last `abrir`'s), a little every 100 ms
+//                                    for that long, then renames it to NAME and
+//                                    writes its `foto` line
+//
+// A `leer` the script does not answer is answered as the bridge answers a
+// name the camera does not have: `leer: Bad parameters`.
 //
 // With FAKE_RUNS naming a file, the script may be { "runs": [SCRIPT, ...] }:
 // the first process started follows the first, the next one the second, ...
 // (the last repeats), as a client restarting the bridge would see.
-import { appendFileSync, closeSync, readFileSync, writeFileSync, existsSync } from "node:fs";
+import { appendFileSync, closeSync, readFileSync, renameSync, writeFileSync, existsSync } from "node:fs";
+import path from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 import { createInterface } from "node:readline";
 
@@ -30,6 +39,7 @@ const liveDir = process.argv[2];
 const seen = new Map();
 let frame = 0;
 let stdoutOpen = true;
+let folder = ".";
 
 async function write(text) {
   if (!stdoutOpen) return;
@@ -57,6 +67,19 @@ async function run(actions = []) {
       await sleep(a.sleep);
     } else if ("exit" in a) {
       process.exit(a.exit);
+    } else if ("choices" in a) {
+      const [n, bytes] = a.choices;
+      const iso = Array.from({ length: n }, (_, i) => String(i).padStart(bytes, "q"));
+      await write(JSON.stringify({ e: "opciones", iso, diafragma: ["f/8"], velocidad: [] }) + "\n");
+    } else if ("download" in a) {
+      const [name, ms] = a.download;
+      const file = path.join(folder, name);
+      for (let t = 0; t < ms; t += 100) {
+        appendFileSync(file + ".parcial", Buffer.alloc(1000));
+        await sleep(100);
+      }
+      renameSync(file + ".parcial", file);
+      await write(`{"e":"foto","ruta":${JSON.stringify(file)},"nombre":"${name}"}\n`);
     } else if ("closeStdout" in a) {
       stdoutOpen = false;
       closeSync(1);
@@ -65,8 +88,10 @@ async function run(actions = []) {
   }
 }
 
+const DEFAULTS = { leer: [{ write: '{"e":"error","texto":"leer: Bad parameters"}\n' }] };
+
 function answer(command) {
-  const a = (script.on || {})[command];
+  const a = (script.on || {})[command] ?? DEFAULTS[command];
   if (!a || Array.isArray(a)) return a;
   const n = seen.get(command) ?? 0;
   seen.set(command, n + 1);
@@ -78,6 +103,7 @@ let chain = run(script.start);
 createInterface({ input: process.stdin })
   .on("line", (line) => {
     log("< " + line);
+    if (line.startsWith("abrir ")) folder = line.split(" ").slice(2).join(" ");
     chain = chain.then(() => run(answer(line.split(" ")[0])));
   })
   .on("close", () => {
