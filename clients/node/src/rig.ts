@@ -46,6 +46,13 @@ export interface RigCamera {
 export interface RigCaptureOptions {
   /** How long each camera has to deliver its files of the shot; default 60000 ms. */
   timeoutMs?: number;
+  /**
+   * After a camera's first file, how long to wait for more files of its
+   * shot (as capture() of Bridge). By default a camera is waited for once
+   * it has shown that it gives several files per shot, so a RAW that comes
+   * after its set was complete still joins it, on disk and in shots.jsonl.
+   */
+  siblingWaitMs?: number;
 }
 
 /** What one camera said to a setting. */
@@ -284,7 +291,7 @@ export class Rig extends EventEmitter<RigEvents> {
     const fired = this.slots.filter((s) => s.present);
     const calls = fired.map((s) => {
       s.owed.push(n);
-      return s.bridge.capture({ timeoutMs });
+      return s.bridge.capture({ timeoutMs, siblingWaitMs: options.siblingWaitMs });
     });
     for (const s of this.slots) if (!s.present) record.missing.set(s.id, "CAMERA_UNAVAILABLE");
     return new Promise<ShotSet>((resolve) => {
