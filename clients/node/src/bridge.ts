@@ -189,7 +189,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return queued(this.calls, configCall(this.state, options));
   }
 
-  /** One control (`leer`), by its name or its whole path. Unknown: READ_FAILED, `leer: Bad parameters`. */
+  /** One control (`leer`), by its name or its whole path. Unknown: CONFIG_FAILED, `leer: Bad parameters`. */
   get(name: string, options: CallOptions = {}): Promise<Control> {
     return queued(this.calls, getCall(this.state, name, options));
   }

@@ -98,7 +98,7 @@ export function setCall(state: State, name: string, value: unknown, options: Cal
   call.overlong = (err) =>
     call.fail(
       refused ??
-        new BridgeError("READ_FAILED", `set: ${name} was set, but the control read back was too long to take: ${err.message}`),
+        new BridgeError("CONFIG_FAILED", `set: ${name} was set, but the control read back was too long to take: ${err.message}`),
     );
   call.event = (ev) => {
     switch (ev.e) {
@@ -118,7 +118,7 @@ export function setCall(state: State, name: string, value: unknown, options: Cal
         }
         if (label !== WIRE.errorLabel.get || !readBack) return false;
         // Set, but not readable by that name: say so, rather than that the set failed.
-        call.fail(refused ?? new BridgeError("READ_FAILED", `set: ${name} was set, but reading it back failed: ${ev.texto}`, ev.texto));
+        call.fail(refused ?? new BridgeError("CONFIG_FAILED", `set: ${name} was set, but reading it back failed: ${ev.texto}`, ev.texto));
         return true;
       }
       default:

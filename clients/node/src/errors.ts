@@ -14,7 +14,6 @@ export type ReportedErrorCode =
   | "SETTING_REJECTED"
   | "CAMERA_ERROR"
   | "CONFIG_FAILED"
-  | "READ_FAILED"
   | "BRIDGE_ERROR";
 
 /**
@@ -50,7 +49,7 @@ const LABEL_CODES: Record<keyof typeof WIRE.errorLabel, ReportedErrorCode> = {
   setSetting: "SETTING_REJECTED",
   camera: "CAMERA_ERROR",
   config: "CONFIG_FAILED",
-  get: "READ_FAILED",
+  get: "CONFIG_FAILED",
 };
 const CODES = new Map<string, ReportedErrorCode>(
   (Object.entries(WIRE.errorLabel) as [keyof typeof WIRE.errorLabel, string][]).map(([en, label]) => [

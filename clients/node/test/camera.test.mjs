@@ -61,7 +61,9 @@ test("every call, its answer and its failure", LIMIT, async () => {
     assert.ok(bad instanceof BridgeError);
     assert.equal(bad.code, "OPEN_FAILED");
     assert.equal(bad.text, "abrir: Unknown model");
-    assert.equal(seen.lines.at(-1), '{"e":"error","texto":"abrir: Unknown model"}');
+    // The detection behind it says how many there are.
+    assert.equal(seen.lines.at(-2), '{"e":"error","texto":"abrir: Unknown model"}');
+    assert.match(bad.message, /there is no camera 5: 2 cameras were found/);
     assert.equal(bridge.isOpen, false);
     await assert.rejects(bridge.capture(), { code: "ERR_BRIDGE_NO_CAMERA" });
     await assert.rejects(bridge.liveView().next(), { code: "ERR_BRIDGE_NO_CAMERA" });

@@ -82,7 +82,7 @@ test("the whole configuration, one control at a time", LIMIT, async (t) => {
       },
     });
     await bridge.open(0, ".");
-    await assert.rejects(bridge.get("nosuch"), { code: "READ_FAILED", text: "leer: Bad parameters" });
+    await assert.rejects(bridge.get("nosuch"), { code: "CONFIG_FAILED", text: "leer: Bad parameters" });
     await assert.rejects(bridge.set("artist", "x"), { code: "SETTING_REJECTED", text: "ajustar: Bad parameters" });
     // A refused exposure key fails, though its read-back answers.
     await assert.rejects(bridge.set("iso", "999"), { code: "SETTING_REJECTED" });

@@ -13,6 +13,8 @@ import {
   existsSync,
   renameSync,
 } from "node:fs";
+import assert from "node:assert/strict";
+import { once } from "node:events";
 import { readFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -186,5 +188,28 @@ export async function waitUntil(cond, ms = 10000) {
   while (!cond()) {
     if (Date.now() > until) throw new Error("timed out");
     await sleep(20);
+  }
+}
+
+/**
+ * Runs `run({ bridge, sim, seen })` on a bridge with simulated cards (one
+ * scenario line list per card), then checks that every line passed the
+ * schema and that the bridge quits cleanly; everything is removed after.
+ */
+export async function simSession(cards, options, run) {
+  const { Bridge } = await import("../../dist/index.js");
+  const sim = new SimSetup(cards);
+  const bridge = await Bridge.start({ executable: sim.executable, cwd: sim.root, ...options });
+  const seen = watchLines(bridge);
+  try {
+    await run({ bridge, sim, seen });
+    if (!bridge.exited) assert.equal(await bridge.quit(), 0);
+    assert.deepEqual(seen.problems, []);
+  } finally {
+    if (!bridge.exited) {
+      bridge.kill("SIGKILL");
+      await once(bridge, "exit");
+    }
+    sim.remove();
   }
 }
