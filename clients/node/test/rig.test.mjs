@@ -77,6 +77,14 @@ test("a set of four, its layout and manifest, cameras of one model told apart by
       for (const r of Object.values(report)) assert.equal(r.ok && r.control.value, "400");
       const refused = await rig.set("iso", "401");
       for (const r of Object.values(refused)) assert.deepEqual([r.ok, r.code], [false, "SETTING_REJECTED"]);
+
+      // Framing one camera: only that one is asked for previews.
+      for await (const frame of rig.liveView("SN-C")) {
+        assert.ok(frame.n >= 1);
+        break;
+      }
+      assert.deepEqual(sim.cards.map((c) => c.calls("preview").length > 0), [false, false, true, false]);
+      assert.throws(() => rig.liveView("SN-X"), RangeError);
     });
     const line = (n) => ({
       shot: n,
