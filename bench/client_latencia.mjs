@@ -2,8 +2,8 @@
 // Capture latency through the Node client (clients/node) on the simulated
 // camera: from calling capture() to its promise resolving, live view off,
 // shots taken one after another. Two cameras: one that gives one file per
-// shot, and one set to RAW+JPEG (two files per shot), where every result
-// must end up with both files.
+// shot (also in alert mode), and one set to RAW+JPEG (two files per shot),
+// where every result must end up with both files.
 //
 //   node bench/client_latencia.mjs [--count N] [--client DIR]
 //
@@ -25,11 +25,12 @@ const { Bridge } = await import(pathToFileURL(path.join(dist, "index.js")).href)
 const load = () => readFileSync("/proc/loadavg", "utf8").split(" ")[0];
 const pct = (xs, p) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))];
 
-async function phase(label, scenario, filesPerShot) {
+async function phase(label, scenario, filesPerShot, alert = false) {
   const sim = new SimSetup([scenario]);
   const bridge = await Bridge.start({ executable: sim.executable });
   try {
     await bridge.open(0, sim.photos);
+    if (alert) await bridge.setAlert(true);
     await bridge.capture(); // warm up: the first shot learns what the camera gives
     const ms = [];
     const results = [];
@@ -53,5 +54,8 @@ async function phase(label, scenario, filesPerShot) {
 
 console.log(`# client: ${dist}; load average at start: ${load()} on ${cpus().length} cores`);
 await phase("one file per shot", [], 1);
+// Alert mode: the bridge takes each command at once instead of at its next
+// look at the camera (a client without setAlert() skips this phase).
+if (Bridge.prototype.setAlert) await phase("one file per shot, alert mode", [], 1, true);
 await phase("RAW+JPEG", [directive("siblings", ".CR2")], 2);
 console.log(`# load average at end: ${load()}`);

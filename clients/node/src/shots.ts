@@ -36,16 +36,16 @@ function isSibling(shot: Shot, file: PhotoFile): boolean {
 export class Shots {
   private last: Shot | null = null;
   private sibling = false;
-  private several = false;
+  private most = 1;
 
-  /** A camera was opened: whether it gives several files per shot is not known yet. */
+  /** A camera was opened: how many files it gives per shot is not known yet. */
   opened(): void {
-    this.several = false;
+    this.most = 1;
   }
 
-  /** Whether the open camera has given a shot of several files (a RAW beside a JPEG). */
-  get givesSiblings(): boolean {
-    return this.several;
+  /** The most files one shot of the open camera has had (2 for RAW+JPEG). */
+  get filesPerShot(): number {
+    return this.most;
   }
 
   /** Files `file`: a further file of the last shot joins it, any other starts a shot. */
@@ -54,7 +54,7 @@ export class Shots {
     this.sibling = last !== null && isSibling(last, file);
     if (this.sibling) {
       last!.files.push(file);
-      this.several = true;
+      this.most = Math.max(this.most, last!.files.length);
     }
     else this.last = { files: [file] };
   }
@@ -172,12 +172,9 @@ class ShotWait {
       if (this.shots.lastWasSibling) return;
       this.shot = this.shots.tail;
       this.call.clearTimeout();
-      // A camera that gives one file per shot costs no wait; a later
-      // sibling still joins this shot's `files`.
-      if (this.windowMs() === 0) this.done();
-      else this.wait();
+      this.whole();
     } else if (this.shots.tail === this.shot && this.shots.lastWasSibling) {
-      this.wait();
+      this.whole();
     } else {
       this.done(); // another shot's file: this one has all of its own
     }
@@ -193,14 +190,22 @@ class ShotWait {
     }, pause);
   }
 
+  /**
+   * Done once the shot has as many files as the camera's shots have had
+   * (at once for a camera of one file per shot; a later sibling still joins
+   * this shot's `files`); else a wait for more. A wait the host set is
+   * always waited.
+   */
+  private whole(): void {
+    const learnt = this.siblingWaitMs === null && this.shot!.files.length >= this.shots.filesPerShot;
+    if (learnt || this.siblingWaitMs === 0) this.done();
+    else this.wait();
+  }
+
   private wait(): void {
     this.framesSince = 0;
     if (this.window !== null) clearTimeout(this.window);
-    this.window = setTimeout(() => this.done(), this.windowMs());
-  }
-
-  private windowMs(): number {
-    return this.siblingWaitMs ?? (this.shots.givesSiblings ? DEFAULT_SIBLING_WAIT_MS : 0);
+    this.window = setTimeout(() => this.done(), this.siblingWaitMs ?? DEFAULT_SIBLING_WAIT_MS);
   }
 
   private clear(): void {

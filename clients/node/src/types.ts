@@ -46,8 +46,9 @@ export interface CaptureOptions {
   /**
    * After the photo, how long to wait for more files of the same shot (a
    * RAW beside a JPEG: same name, another extension) before resolving.
-   * Default: no wait until the open camera has given a shot of several
-   * files, 300 after that. Files of the shot that come later are still
+   * Default: learnt from the camera: none while the shot has as many files
+   * as the open camera's shots have had (one, until a shot of several
+   * comes), else up to 300. Files of the shot that come later are still
    * added to the result's `files`, and are never taken by a later capture.
    */
   siblingWaitMs?: number;

@@ -8,7 +8,7 @@ import assert from "node:assert/strict";
 import { existsSync, writeFileSync } from "node:fs";
 import path from "node:path";
 import { Bridge } from "../dist/index.js";
-import { sleep, waitUntil } from "./support/sim.mjs";
+import { sleep } from "./support/sim.mjs";
 import { AJUSTES, OPENED, SETTINGS, foto, camaras, scratch, startFake, record } from "./support/fake.mjs";
 
 const LIMIT = { timeout: 60000 };
@@ -171,26 +171,29 @@ test("shots of one file cost no wait; shots of several stay whole", LIMIT, async
     },
   });
   await bridge.open(0, ".");
-  const names = [];
-  bridge.on("photo", (f) => names.push(f.name));
-  /** A capture, and whether it had resolved by the turn of the event loop after its photo. */
-  const shoot = async () => {
+  /** A capture of a shot of `files` files, and whether it had resolved by the turn of the event loop after each. */
+  const shoot = async (files) => {
     let settled = false;
     const p = bridge.capture().finally(() => (settled = true));
-    await new Promise((resolve) => bridge.once("photo", () => setImmediate(resolve)));
-    return [settled, await p];
+    const after = [];
+    await new Promise((resolve) => {
+      const on = () =>
+        setImmediate(() => {
+          after.push(settled);
+          if (after.length < files) return;
+          bridge.off("photo", on);
+          resolve();
+        });
+      bridge.on("photo", on);
+    });
+    return [after, (await p).files.map((f) => f.name)];
   };
-  const [atOnce, a] = await shoot();
-  assert.equal(atOnce, true);
-  assert.deepEqual(a.files.map((f) => f.name), ["A.JPG"]);
+  // One file: resolved with it, no wait.
+  assert.deepEqual(await shoot(1), [[true], ["A.JPG"]]);
   // The first shot of two files: not waited for, yet delivered whole.
-  const [, b] = await shoot();
-  await waitUntil(() => names.includes("B.CR2"));
-  assert.deepEqual(b.files.map((f) => f.name), ["B.JPG", "B.CR2"]);
-  // Now the camera is known to give two: the capture waits for the second.
-  const [waited, c] = await shoot();
-  assert.equal(waited, false);
-  assert.deepEqual(c.files.map((f) => f.name), ["C.JPG", "C.CR2"]);
+  assert.deepEqual(await shoot(2), [[true, true], ["B.JPG", "B.CR2"]]);
+  // Now the camera is known to give two: resolved with the second, not before.
+  assert.deepEqual(await shoot(2), [[false, true], ["C.JPG", "C.CR2"]]);
 });
 
 test("messages a new user reads first", LIMIT, async (t) => {

@@ -43,7 +43,13 @@ export function fakeEnv(dir, script) {
 export async function startFake(t, script, options = {}) {
   const dir = mkdtempSync(path.join(tmpdir(), "gpbridge-fake-"));
   const log = path.join(dir, "log");
-  const bridge = await Bridge.start({ executable: FAKE, cwd: dir, env: fakeEnv(dir, script), ...options });
+  let bridge;
+  try {
+    bridge = await Bridge.start({ executable: FAKE, cwd: dir, env: fakeEnv(dir, script), ...options });
+  } catch (err) {
+    rmSync(dir, { recursive: true, force: true }); // nothing left behind by a start that failed
+    throw err;
+  }
   // Every line is checked against the schema too: the client must take
   // exactly the lines the schema accepts as events (and refuses any with
   // white space around the object, a CR included, which JSON allows).
