@@ -9,14 +9,16 @@
 //                       and its value, as `leer NAME` makes
 //
 // Opens the first camera detected, as the bridge's `abrir 0` does. Prints
-// one line: "us" and the microseconds of each read, then "maxrss" and the
-// peak resident size in kB.
+// one line: "us" and the microseconds of each read, "cpu" and the CPU
+// microseconds of each, then "maxrss" and the peak resident size in kB.
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 #include "detectar.h"
 
@@ -75,6 +77,12 @@ void recorrer(CameraWidget* w) {
   }
 }
 
+long long cpuUs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,8 +99,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "arbol: no camera\n");
     return 1;
   }
+  std::vector<long long> cpu;
   std::printf("us");
   for (int i = 0; i < veces; ++i) {
+    const long long c0 = cpuUs();
     const auto t0 = std::chrono::steady_clock::now();
     CameraWidget* w = nullptr;
     const int r = arbol ? gp_camera_get_config(camara, &w, ctx)
@@ -104,10 +114,13 @@ int main(int argc, char** argv) {
     recorrer(w);
     gp_widget_free(w);
     const auto t1 = std::chrono::steady_clock::now();
+    cpu.push_back(cpuUs() - c0);
     std::printf(" %lld",
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::microseconds>(t1 - t0).count()));
   }
+  std::printf(" cpu");
+  for (long long c : cpu) std::printf(" %lld", c);
   rusage uso{};
   getrusage(RUSAGE_SELF, &uso);
   std::printf(" maxrss %ld\n", uso.ru_maxrss);
