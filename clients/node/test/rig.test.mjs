@@ -39,6 +39,20 @@ function bridgePids() {
   return children === "" ? [] : children.split(" ").map(Number);
 }
 
+/**
+ * The arguments of the rig's next `name` event. A wait with a limit, so a
+ * rig that never emits it fails the test and its folders are still removed.
+ */
+function next(rig, name, ms = 30000) {
+  let timer;
+  return Promise.race([
+    once(rig, name).finally(() => clearTimeout(timer)),
+    new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error(`no ${name} within ${ms} ms`)), ms);
+    }),
+  ]);
+}
+
 async function withRig(sim, options, run) {
   const rig = await Rig.open({ folder: sim.folder, executable: sim.executable, searchMs: 100, ...options });
   try {
@@ -157,7 +171,7 @@ test("a camera pulled out leaves the others shooting, and is found again by seri
     await withRig(sim, { cameras: SERIALS }, async (rig) => {
       const b = sim.cards[1];
       const inits = sim.cards.map((c) => c.calls("init").length);
-      const lost = once(rig, "cameraLost");
+      const lost = next(rig, "cameraLost");
       b.unplug();
       assert.deepEqual(await lost, ["SN-B"]);
       const without = await rig.capture({ timeoutMs: 20000 });
@@ -168,7 +182,7 @@ test("a camera pulled out leaves the others shooting, and is found again by seri
       // Back on another port. The search never opens the cameras still in
       // the rig, and opens the stranger once: its serial is remembered for
       // as long as its port stays.
-      const back = once(rig, "cameraBack");
+      const back = next(rig, "cameraBack");
       const oldPort = rig.cameras[1].port;
       sim.movePort(b, 0);
       b.plug();
@@ -187,8 +201,8 @@ test("a camera pulled out leaves the others shooting, and is found again by seri
 
       // A bridge killed: a new one is started, and it finds its camera.
       const first = Math.min(...bridgePids());
-      const gone = once(rig, "cameraLost");
-      const found = once(rig, "cameraBack");
+      const gone = next(rig, "cameraLost");
+      const found = next(rig, "cameraBack");
       process.kill(first, "SIGKILL");
       assert.deepEqual(await gone, ["SN-A"]);
       assert.deepEqual(await found, ["SN-A"]);
