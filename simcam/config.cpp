@@ -3,6 +3,7 @@
 
 #include <gphoto2/gphoto2-port-log.h>
 #include <gphoto2/gphoto2-widget.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -116,10 +117,25 @@ Widget make_radio(const char* section, const char* name, const char* label, cons
   return make(section, name, label, WidgetType::Radio, value, std::move(choices));
 }
 
-// A serial number of the card's own: two cards never share one.
+// A serial number of the card's own: two cards never share one, and a card
+// keeps its own when it comes back on another mount point (a camera plugged
+// in again on another port), as a real camera does. So it comes from the
+// card's folder itself, its device and inode (a bind mount shows those of
+// its source), and from the mount point's name only where they cannot be
+// read.
 std::string default_serial(const std::string& mount) {
   std::uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : mount) h = (h ^ c) * 16777619u;
+  auto mix = [&h](const void* data, std::size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < n; i++) h = (h ^ p[i]) * 16777619u;
+  };
+  struct stat st;
+  if (stat(mount.c_str(), &st) == 0) {
+    mix(&st.st_dev, sizeof st.st_dev);
+    mix(&st.st_ino, sizeof st.st_ino);
+  } else {
+    mix(mount.data(), mount.size());
+  }
   char buf[16];
   std::snprintf(buf, sizeof buf, "SIM%08X", static_cast<unsigned>(h));
   return buf;

@@ -367,8 +367,15 @@ class Rig(unittest.TestCase):
                     return got
 
                 self.assertEqual(lists(), [ports, ports])
-                a.send(f"abrir 1 {a.fotos}")
-                a.expect_event("abierta")
+                def serial(s, index):
+                    s.send(f"abrir {index} {s.fotos}")
+                    s.expect_event("abierta")
+                    s.send("leer serialnumber")
+                    return s.expect_event("control", skip=("ajustes", "foto"))["valor"]
+
+                first = serial(b, 0)
+                cam2 = serial(a, 1)
+                self.assertNotEqual(first, cam2)
                 a.do("shoot", "cam2")
                 self.assertEqual(a.expect_event("foto", skip=("ajustes",))["nombre"][:4], "SIM_")
                 a.do("unplug", "cam2")
@@ -381,6 +388,8 @@ class Rig(unittest.TestCase):
                 self.assertNotIn(after[0][2], ports)
                 r = a.tool("list")
                 self.assertIn(f"cam2 {after[0][2]}\n", r.stdout)
+                # A camera keeps its serial number on its new port, as a real one does.
+                self.assertEqual(serial(a, 2), cam2)
         finally:
             rig.send_signal(signal.SIGTERM)
             rig.wait(10)

@@ -10,6 +10,8 @@ export type {
   DisconnectCause,
   UnrestoredSetting,
 } from "./types.js";
+export { Rig } from "./rig.js";
+export type { RigOptions, RigCamera, RigCaptureOptions, RigEvents, SetResult, ShotSet } from "./rig.js";
 export { BridgeError } from "./errors.js";
 export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";
 export { Frame, LiveView } from "./liveview.js";

@@ -1,0 +1,545 @@
+// Many cameras as one: one bridge per camera (each camera is driven by one
+// single-threaded process), fired together, their photos gathered into
+// numbered shot sets on disk. A camera is known by its serial number, the
+// one name that survives a replugged cable; the port only stands in for a
+// camera that has none.
+import { EventEmitter } from "node:events";
+import { mkdirSync, rmdirSync } from "node:fs";
+import path from "node:path";
+
+import { Bridge } from "./bridge.js";
+import { MAX_TIMER_MS, validLimit } from "./calls.js";
+import { BridgeError } from "./errors.js";
+import { folderPath } from "./folders.js";
+import type { LiveView } from "./liveview.js";
+import { RigFolder, type SetRecord, type ShotSet } from "./rigfiles.js";
+import { Shots } from "./shots.js";
+import type { StartOptions } from "./types.js";
+import type { Camera, Control, ControlValue, PhotoFile } from "./wire.js";
+
+export type { ShotSet } from "./rigfiles.js";
+
+export interface RigOptions extends StartOptions {
+  /** Where the shot sets go (created if missing); relative to `cwd`. */
+  folder: string;
+  /** Serial numbers of the cameras to take; default: every camera detected. */
+  cameras?: string[];
+  /**
+   * Find a camera that dropped out again (default true): its bridge looks
+   * for it by its serial number every `searchMs`, restarting the bridge if
+   * it died. This is the rig's own: the bridges themselves never reconnect,
+   * since a bridge finds its camera again by port and model, and a rig has
+   * many cameras of one model.
+   */
+  reconnect?: boolean;
+  /** How often a camera that dropped out is looked for; default 1000 ms. */
+  searchMs?: number;
+}
+
+/** A camera of the rig: `id` is its serial number, else its port. */
+export interface RigCamera {
+  id: string;
+  model: string;
+  port: string;
+}
+
+export interface RigCaptureOptions {
+  /** How long each camera has to deliver its files of the shot; default 60000 ms. */
+  timeoutMs?: number;
+  /**
+   * After a camera's first file, how long to wait for more files of its
+   * shot (as capture() of Bridge). By default a camera is waited for once
+   * it has shown that it gives several files per shot, so a RAW that comes
+   * after its set was complete still joins it, on disk and in shots.jsonl.
+   */
+  siblingWaitMs?: number;
+}
+
+/** What one camera said to a setting. */
+export type SetResult = { ok: true; control: Control } | { ok: false; code: string; message: string };
+
+export interface RigEvents {
+  /** A camera dropped out (cable, power, its bridge died); the others go on. */
+  cameraLost: [id: string];
+  /** A camera that dropped out is open again, under the same id; it takes part from the next shot. */
+  cameraBack: [id: string];
+}
+
+const DEFAULT_TIMEOUT_MS = 60000;
+const DEFAULT_SEARCH_MS = 1000;
+const INCOMING = ".incoming";
+
+/** The code a camera that gave nothing gets in a set, by the capture's error. */
+function missingCode(err: unknown): string {
+  const code = err instanceof BridgeError ? err.code : "CAPTURE_FAILED";
+  switch (code) {
+    case "ERR_BRIDGE_CLOSED":
+    case "ERR_BRIDGE_EXITED":
+    case "ERR_BRIDGE_NO_CAMERA":
+    case "CAMERA_UNAVAILABLE":
+      return "CAMERA_UNAVAILABLE";
+    default:
+      return code;
+  }
+}
+
+/** One camera's place in the rig. */
+class Slot {
+  /** Its serial number; null when it has none (it is then known by its port). */
+  serial: string | null = null;
+  id = "";
+  model = "";
+  port: string;
+  /** Open, identified, and taking part in shots. */
+  present = false;
+  /** Sets it was fired for and has delivered nothing to yet, oldest first. */
+  owed: number[] = [];
+  /** Its files sorted into shots (a RAW after its JPEG joins the JPEG's set). */
+  shots = new Shots();
+  lastSet: number | null = null;
+  /** Files that came while it was not present (opening, being looked for). */
+  stray: PhotoFile[] = [];
+
+  constructor(
+    public bridge: Bridge,
+    readonly incoming: string,
+    port: string,
+  ) {
+    this.port = port;
+  }
+
+  forget(): void {
+    this.owed = [];
+    this.shots = new Shots();
+    this.lastSet = null;
+    this.stray = [];
+  }
+}
+
+/** A set being shot: what each fired camera has done so far. */
+interface Pending {
+  record: SetRecord;
+  /** Camera id -> [its capture call answered, a file of the set came]. */
+  waiting: Map<string, { answered: boolean; arrived: boolean }>;
+  done: () => void;
+}
+
+/**
+ * Cameras fired as one. Open with Rig.open(); capture() fires every camera
+ * at once and resolves to the set of their photos, laid out in the folder.
+ */
+export class Rig extends EventEmitter<RigEvents> {
+  private slots: Slot[] = [];
+  private readonly sets = new Map<number, SetRecord>();
+  private readonly pending = new Map<number, Pending>();
+  /** Ports whose camera was opened while looking for another, with its serial; dropped when the port goes. */
+  private readonly foreign = new Map<string, string | null>();
+  private closing = false;
+  private searching = false;
+  private wake: (() => void) | null = null;
+
+  private constructor(
+    private readonly files: RigFolder,
+    private readonly start: StartOptions,
+    private readonly reconnect: boolean,
+    private readonly searchMs: number,
+  ) {
+    super();
+  }
+
+  /**
+   * Detects the cameras once, starts one bridge per camera (each one listed
+   * in `cameras`, or all), opens each into a download folder of its own
+   * under FOLDER/.incoming, reads its serial number, and turns alert mode
+   * on, so that each fires the moment its `disparar` arrives.
+   */
+  static async open(options: RigOptions): Promise<Rig> {
+    const { folder, cameras, reconnect, searchMs, ...start } = options;
+    const every = searchMs ?? DEFAULT_SEARCH_MS;
+    // Each look runs a detection: never back to back.
+    if (!validLimit(every) || every === 0 || every > MAX_TIMER_MS) {
+      throw new RangeError(`searchMs must be a number of ms > 0, got ${String(every)}`);
+    }
+    const dir = folderPath(path.resolve(start.cwd ?? process.cwd()), folder);
+    if (dir instanceof Error) throw dir;
+    const rig = new Rig(new RigFolder(dir), { ...start, reconnect: false }, reconnect !== false, every);
+    try {
+      await rig.begin(cameras);
+    } catch (err) {
+      await rig.close();
+      throw err;
+    }
+    return rig;
+  }
+
+  private async begin(wanted: string[] | undefined): Promise<void> {
+    const first = await Bridge.start(this.start);
+    const found = await first.listCameras().catch(async (err) => {
+      await first.quit().catch(() => null);
+      throw err;
+    });
+    // Every bridge started is a slot from here on, so close() ends it whatever fails.
+    const started = await Promise.allSettled(found.slice(1).map(() => Bridge.start(this.start)));
+    const bridges = [first, ...started.flatMap((r) => (r.status === "fulfilled" ? [r.value] : []))];
+    this.slots = bridges.map((b, i) => this.watch(new Slot(b, this.files.absolute(`${INCOMING}/${i}`), found[i]?.port ?? "")));
+    const failed = started.find((r): r is PromiseRejectedResult => r.status === "rejected");
+    if (failed) throw failed.reason;
+    if (found.length === 0) throw new BridgeError("CAMERA_UNAVAILABLE", "Rig.open: no camera detected");
+    await Promise.all(this.slots.map((s, i) => this.openSlot(s, found[i])));
+    this.nameSlots();
+    if (wanted !== undefined) {
+      const want = new Set(wanted);
+      const absent = [...want].filter((serial) => !this.slots.some((s) => s.serial === serial));
+      if (absent.length > 0) {
+        const seen = this.slots.map((s) => s.serial ?? `(none, ${s.port})`).join(", ");
+        throw new BridgeError("CAMERA_UNAVAILABLE", `Rig.open: no camera with serial number ${absent.join(", ")} (found: ${seen})`);
+      }
+      const others = this.slots.filter((s) => s.serial === null || !want.has(s.serial));
+      this.slots = this.slots.filter((s) => !others.includes(s));
+      await Promise.all(others.map((s) => this.endSlot(s)));
+    }
+    for (const s of this.slots) await this.join(s, false);
+  }
+
+  /** Opens camera `cam` (found by its port in the bridge's own detection) and reads its serial number. */
+  private async openSlot(slot: Slot, cam: Camera): Promise<void> {
+    const list = await slot.bridge.listCameras();
+    const index = list.findIndex((c) => c.port === cam.port);
+    if (index < 0) throw new BridgeError("CAMERA_UNAVAILABLE", `Rig.open: the camera on ${cam.port} went away`);
+    mkdirSync(slot.incoming, { recursive: true });
+    const opened = await slot.bridge.open(index, slot.incoming);
+    slot.model = opened.model;
+    slot.port = cam.port;
+    slot.serial = (await slot.bridge.serialNumber()) || null;
+  }
+
+  /** Ids: the serial number; the port for a camera without one (or sharing one with another). */
+  private nameSlots(): void {
+    const count = new Map<string, number>();
+    for (const s of this.slots) if (s.serial !== null) count.set(s.serial, (count.get(s.serial) ?? 0) + 1);
+    for (const s of this.slots) {
+      if (s.serial !== null && count.get(s.serial) !== 1) s.serial = null;
+      s.id = s.serial ?? s.port;
+    }
+  }
+
+  /** The slot takes part in shots: alert on, and any file that came meanwhile sorted in. */
+  private async join(slot: Slot, back: boolean): Promise<void> {
+    await slot.bridge.setAlert(true).catch(() => {});
+    slot.present = true;
+    const stray = slot.stray;
+    slot.stray = [];
+    for (const f of stray) this.photo(slot, f);
+    if (back) this.emit("cameraBack", slot.id);
+  }
+
+  private async endSlot(slot: Slot): Promise<void> {
+    await slot.bridge.quit().catch(() => null);
+    removeIfEmpty(slot.incoming);
+  }
+
+  /** Follows the slot's bridge: its photos, and the camera or the process going away. */
+  private watch(slot: Slot): Slot {
+    const b = slot.bridge;
+    b.on("photo", (f) => {
+      if (slot.bridge !== b) return;
+      if (slot.present) this.photo(slot, f);
+      else slot.stray.push(f);
+    });
+    b.on("closed", (reason) => {
+      if (slot.bridge === b && reason === "disconnected") this.lose(slot);
+    });
+    b.on("exit", () => {
+      if (slot.bridge === b) this.lose(slot);
+    });
+    return slot;
+  }
+
+  private lose(slot: Slot): void {
+    if (!slot.present || this.closing) return;
+    slot.present = false;
+    slot.forget();
+    for (const n of [...this.pending.keys()]) this.gaveUp(n, slot.id, "CAMERA_UNAVAILABLE");
+    this.emit("cameraLost", slot.id);
+    if (this.reconnect) void this.search();
+  }
+
+  // -------------------------------------------------------------------------
+  // Shots
+
+  /** The cameras, in the order they were detected. */
+  get cameras(): RigCamera[] {
+    return this.slots.map((s) => ({ id: s.id, model: s.model, port: s.port }));
+  }
+
+  /**
+   * Fires every camera: each bridge's `disparar` is written back to back,
+   * nothing awaited in between. Resolves once every camera has delivered
+   * its files of the shot or its time limit has passed; a camera that gave
+   * nothing is in `missing` with the reason (`CAMERA_UNAVAILABLE` for one
+   * that is away). Its photo, if it comes later, still joins this set.
+   */
+  capture(options: RigCaptureOptions = {}): Promise<ShotSet> {
+    const timeoutMs = options.timeoutMs ?? DEFAULT_TIMEOUT_MS;
+    if (!validLimit(timeoutMs)) {
+      return Promise.reject(new RangeError(`capture: timeoutMs must be a number >= 0, got ${String(timeoutMs)}`));
+    }
+    if (this.closing) return Promise.reject(new BridgeError("ERR_BRIDGE_EXITED", "capture: the rig is closed"));
+    const n = this.files.nextNumber();
+    const record: SetRecord = { files: new Map(), missing: new Map() };
+    this.sets.set(n, record);
+    const fired = this.slots.filter((s) => s.present);
+    const calls = fired.map((s) => {
+      s.owed.push(n);
+      return s.bridge.capture({ timeoutMs, siblingWaitMs: options.siblingWaitMs });
+    });
+    for (const s of this.slots) if (!s.present) record.missing.set(s.id, "CAMERA_UNAVAILABLE");
+    return new Promise<ShotSet>((resolve) => {
+      let timer: NodeJS.Timeout | null = null;
+      const p: Pending = {
+        record,
+        waiting: new Map(fired.map((s) => [s.id, { answered: false, arrived: false }])),
+        done: () => {
+          if (timer !== null) clearTimeout(timer);
+          this.pending.delete(n);
+          this.write(n);
+          resolve(this.shotSet(n));
+        },
+      };
+      this.pending.set(n, p);
+      fired.forEach((s, i) => {
+        calls[i].then(
+          () => this.answered(n, s.id),
+          (err: unknown) => {
+            const code = missingCode(err);
+            // A photo past its time limit may still come; any other failure means none will.
+            if (code !== "ERR_BRIDGE_TIMEOUT") dropOwed(s, n);
+            this.gaveUp(n, s.id, code);
+          },
+        );
+      });
+      if (timeoutMs <= MAX_TIMER_MS) {
+        timer = setTimeout(() => {
+          for (const id of [...p.waiting.keys()]) this.gaveUp(n, id, "ERR_BRIDGE_TIMEOUT");
+        }, timeoutMs);
+      }
+      if (p.waiting.size === 0) p.done();
+    });
+  }
+
+  // A fired camera is done with set `n` once it has both delivered a file of
+  // it and had its capture answered (the answer comes once the rest of the
+  // shot, a RAW beside the JPEG, has had its moment to arrive). A capture
+  // that took a late photo of an earlier set for its own is answered first:
+  // the set then waits for its own photo.
+
+  private answered(n: number, id: string): void {
+    const p = this.pending.get(n);
+    const w = p?.waiting.get(id);
+    if (!w) return;
+    w.answered = true;
+    if (w.arrived) this.finishPart(p!, id);
+  }
+
+  private arrived(n: number, id: string): void {
+    const p = this.pending.get(n);
+    const w = p?.waiting.get(id);
+    if (!w) return;
+    w.arrived = true;
+    if (w.answered) this.finishPart(p!, id);
+  }
+
+  /** Camera `id` gives nothing more for set `n` (unless it already gave files), for reason `code`. */
+  private gaveUp(n: number, id: string, code: string): void {
+    const p = this.pending.get(n);
+    if (!p?.waiting.has(id)) return;
+    if (!p.record.files.has(id)) p.record.missing.set(id, code);
+    this.finishPart(p, id);
+  }
+
+  private finishPart(p: Pending, id: string): void {
+    p.waiting.delete(id);
+    if (p.waiting.size === 0) p.done();
+  }
+
+  /** A file from `slot`'s camera: into the set it belongs to. */
+  private photo(slot: Slot, file: PhotoFile): void {
+    slot.shots.add(file);
+    let n: number;
+    if (slot.shots.lastWasSibling && slot.lastSet !== null) {
+      n = slot.lastSet;
+    } else if (slot.owed.length > 0) {
+      n = slot.owed.shift()!;
+    } else {
+      // Fired on the camera body: a set of its own.
+      n = this.files.nextNumber();
+      this.sets.set(n, { files: new Map(), missing: new Map() });
+    }
+    slot.lastSet = n;
+    const record = this.sets.get(n)!;
+    let rel: string;
+    try {
+      rel = this.files.place(n, slot.id, file.path);
+    } catch {
+      // It stays where the bridge put it, and the set says so.
+      rel = path.relative(this.files.folder, file.path);
+    }
+    const list = record.files.get(slot.id);
+    if (list) list.push(rel);
+    else record.files.set(slot.id, [rel]);
+    record.missing.delete(slot.id);
+    // A set still being shot is written when it is complete; any other now.
+    if (this.pending.has(n)) this.arrived(n, slot.id);
+    else this.write(n);
+  }
+
+  /** Writes set `n`'s line of the manifest (the whole manifest, again). */
+  private write(n: number): void {
+    const record = this.sets.get(n)!;
+    const order = this.slots.map((s) => s.id);
+    const sorted = <T>(m: Map<string, T>): Map<string, T> =>
+      new Map([...m].sort(([a], [b]) => rank(order, a) - rank(order, b)));
+    try {
+      this.files.record(n, { files: sorted(record.files), missing: sorted(record.missing) });
+    } catch {
+      // A full disk: the next write holds every set, this one included.
+    }
+  }
+
+  private shotSet(n: number): ShotSet {
+    const r = this.sets.get(n)!;
+    const order = this.slots.map((s) => s.id);
+    const files: Record<string, string[]> = {};
+    const missing: Record<string, string> = {};
+    for (const [id, list] of [...r.files].sort(([a], [b]) => rank(order, a) - rank(order, b))) {
+      files[id] = list.map((rel) => this.files.absolute(rel));
+    }
+    for (const [id, code] of [...r.missing].sort(([a], [b]) => rank(order, a) - rank(order, b))) missing[id] = code;
+    return { number: n, files, missing };
+  }
+
+  // -------------------------------------------------------------------------
+  // Settings and framing
+
+  /** Sets `name` on every camera; each camera's answer, by id (CAMERA_UNAVAILABLE for one away). */
+  async set(name: string, value: ControlValue): Promise<Record<string, SetResult>> {
+    const results = await Promise.all(
+      this.slots.map(async (s): Promise<SetResult> => {
+        if (!s.present) return { ok: false, code: "CAMERA_UNAVAILABLE", message: `set: camera ${s.id} is away` };
+        try {
+          return { ok: true, control: await s.bridge.set(name, value) };
+        } catch (err) {
+          const code = err instanceof BridgeError ? err.code : err instanceof Error ? err.name : "ERROR";
+          return { ok: false, code, message: err instanceof Error ? err.message : String(err) };
+        }
+      }),
+    );
+    return Object.fromEntries(this.slots.map((s, i) => [s.id, results[i]]));
+  }
+
+  /** Live view on camera `id`, for framing; live view goes off on the others. */
+  liveView(id: string): LiveView {
+    const slot = this.slots.find((s) => s.id === id);
+    if (!slot) throw new RangeError(`liveView: no camera ${id} in the rig`);
+    for (const s of this.slots) if (s !== slot && s.present) void s.bridge.stopLiveView().catch(() => {});
+    return slot.bridge.liveView();
+  }
+
+  /** Quits every bridge; never throws for one that is already gone. */
+  async close(): Promise<void> {
+    this.closing = true;
+    this.wake?.();
+    await Promise.all(this.slots.map((s) => this.endSlot(s)));
+    removeIfEmpty(this.files.absolute(INCOMING));
+  }
+
+  // -------------------------------------------------------------------------
+  // Finding a camera that dropped out
+
+  private async search(): Promise<void> {
+    if (this.searching) return;
+    this.searching = true;
+    try {
+      while (!this.closing && this.slots.some((s) => !s.present)) {
+        for (const s of this.slots) {
+          if (s.present || this.closing) continue;
+          await this.find(s).catch(() => {});
+        }
+        if (this.closing || this.slots.every((s) => s.present)) break;
+        await new Promise<void>((resolve) => {
+          const t = setTimeout(resolve, this.searchMs);
+          this.wake = () => {
+            clearTimeout(t);
+            resolve();
+          };
+        });
+        this.wake = null;
+      }
+    } finally {
+      this.searching = false;
+    }
+  }
+
+  /**
+   * One look for `slot`'s camera: every detected camera not held by another
+   * camera of the rig is opened in turn and its serial number read; the one
+   * that matches is kept, any other closed before anything else is sent.
+   */
+  private async find(slot: Slot): Promise<void> {
+    if (slot.bridge.exited) {
+      const b = await Bridge.start(this.start);
+      if (this.closing) {
+        await b.quit().catch(() => null);
+        return;
+      }
+      slot.bridge = b;
+      this.watch(slot);
+    }
+    const b = slot.bridge;
+    const list = await b.listCameras();
+    const ports = new Set(list.map((c) => c.port));
+    for (const port of this.foreign.keys()) if (!ports.has(port)) this.foreign.delete(port);
+    const held = new Set(this.slots.filter((s) => s.present).map((s) => s.port));
+    for (let i = 0; i < list.length && !this.closing; i++) {
+      const c = list[i];
+      if (held.has(c.port) || c.model !== slot.model) continue;
+      if (slot.serial === null ? c.port !== slot.port : this.foreign.has(c.port) && this.foreign.get(c.port) !== slot.serial) {
+        continue;
+      }
+      slot.stray = [];
+      try {
+        await b.open(i, slot.incoming);
+      } catch {
+        continue;
+      }
+      const serial = slot.serial === null ? null : (await b.serialNumber().catch(() => null)) || null;
+      if (slot.serial === serial && b.isOpen && !this.closing) {
+        this.foreign.delete(c.port);
+        slot.port = c.port;
+        await this.join(slot, true);
+        return;
+      }
+      this.foreign.set(c.port, serial);
+      await b.close().catch(() => null);
+    }
+  }
+}
+
+function rank(order: string[], id: string): number {
+  const i = order.indexOf(id);
+  return i < 0 ? order.length : i;
+}
+
+function dropOwed(slot: Slot, n: number): void {
+  const i = slot.owed.indexOf(n);
+  if (i >= 0) slot.owed.splice(i, 1);
+}
+
+/** Removes `dir` if it is an empty folder; anything in it stays, and so does it. */
+function removeIfEmpty(dir: string): void {
+  try {
+    rmdirSync(dir);
+  } catch {
+    // not empty, or not there
+  }
+}
