@@ -173,6 +173,10 @@ int cam_trigger(Camera* camera, GPContext*) {
     Sim* sim = sim_of(camera);
     if (!sim) return GP_ERROR_BAD_PARAMETERS;
     if (int r = begin_call(*sim, "trigger"); r < GP_OK) return r;
+    if (sim->trigger_busy > 0) {
+      --sim->trigger_busy;
+      return GP_ERROR_CAMERA_BUSY;
+    }
     switch (sim->trigger_mode) {
       case TriggerMode::Unsupported:
         return GP_ERROR_NOT_SUPPORTED;

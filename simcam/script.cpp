@@ -111,10 +111,22 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
   } else if (d == "setfail") {
     if (f.size() < 2 || !parse_status(f[1], sim.setfail_status))
       complain("setfail needs a STATUS", f);
+  } else if (widget_directive(sim, f)) {
+    // handled there
+  } else if (d == "focusfail") {
+    if (f.size() >= 2 && f[1] == "ok")
+      sim.focus_status = 0;
+    else if (f.size() < 2 || !parse_status(f[1], sim.focus_status))
+      complain("focusfail needs a STATUS or ok", f);
   } else if (d == "trigger") {
+    long n = 0;
     if (f.size() < 2) return complain("trigger needs a mode", f);
-    if (f[1] == "ok") {
+    if (f[1] == "busy") {
+      if (f.size() < 3 || !parse_long(f[2], n) || n < 0) return complain("trigger busy needs N", f);
+      sim.trigger_busy = n;
+    } else if (f[1] == "ok") {
       sim.trigger_mode = TriggerMode::Ok;
+      sim.trigger_busy = 0;
     } else if (f[1] == "unsupported") {
       sim.trigger_mode = TriggerMode::Unsupported;
     } else if (parse_status(f[1], sim.trigger_status)) {

@@ -77,7 +77,7 @@ struct QueuedEvent {
   std::chrono::steady_clock::time_point due{};
 };
 
-enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date };
+enum class WidgetType { Text, Radio, Menu, Range, Toggle, Date, Button };
 
 struct Widget {
   std::string name;
@@ -85,6 +85,12 @@ struct Widget {
   std::string value;  // text form; toggle/date as decimal int, range as %g
   std::vector<std::string> choices;
   float min = 0, max = 100, step = 1;  // range only
+  std::string section = "other";       // the tree's /main/<section>/<name>
+  std::string label;                   // empty: the name
+  bool readonly = false;
+  // drift: each read first moves the value to the next of these, in turn.
+  std::vector<std::string> drift;
+  std::size_t drift_next = 0;
 };
 
 struct DownloadFault {
@@ -124,6 +130,7 @@ struct Sim {
 
   std::vector<Widget> widgets;
   int setfail_status = 0;  // <0: the next configuration set fails with it
+  int focus_status = 0;    // <0: every set of autofocusdrive fails with it
   std::vector<Photo> photos;
   std::deque<QueuedEvent> events;
   std::deque<Photo> next_photos;
@@ -131,6 +138,7 @@ struct Sim {
 
   TriggerMode trigger_mode = TriggerMode::Ok;
   int trigger_status = 0;
+  long trigger_busy = 0;                  // the next N triggers fail with GP_ERROR_CAMERA_BUSY
   int capture_status = 0;                 // 0: capture works
   long file_delay_ms = 0;                 // a triggered photo's file_added waits this long
   std::vector<std::string> sibling_exts;  // each shot also brings STEM + EXT for each
@@ -205,6 +213,9 @@ void poll_control(Sim& sim);
 void install_default_widgets(Sim& sim);
 void define_widget(Sim& sim, const std::vector<std::string>& fields);
 void remove_widget(Sim& sim, const std::string& name);
+// The other widget directives: readonly, label, serial, drift, widgets.
+// Returns false when `fields` is none of them.
+bool widget_directive(Sim& sim, const std::vector<std::string>& fields);
 int cfg_get_single(Camera* camera, const char* name, CameraWidget** widget, GPContext* context);
 int cfg_set_single(Camera* camera, const char* name, CameraWidget* widget, GPContext* context);
 int cfg_get_tree(Camera* camera, CameraWidget** window, GPContext* context);

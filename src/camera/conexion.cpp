@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "camera/ajustes.h"
+#include "camera/arbol.h"
 #include "camera/bomba.h"
 #include "camera/descubrir.h"
 #include "core/bridge_state.h"
@@ -75,11 +76,21 @@ void cerrada(const char* motivo) {
   estado.conVista = 0;
   estado.esperaPendienteMs = 0;
   estado.disparosEnVuelo = 0;
+  olvidarRutas();
   enviarCerrada(motivo);
+}
+
+void fallarOperacion(const char* etiqueta, int estadoLib) {
+  if (esDesconexion(estadoLib)) {
+    cerrada("desconectada");
+  } else {
+    enviarError(etiqueta, estadoLib);
+  }
 }
 
 void abrir(std::int64_t indice, const char* carpeta) {
   if (estado.camara) cerrada("otra");
+  olvidarRutas();
   copiarTexto(estado.carpeta, sizeof estado.carpeta, carpeta);
   cargarListas();
 

@@ -7,6 +7,8 @@
 // shutter speed, in the camera's order ([] where there are none).
 void enviarOpciones();
 
-// `ajustar KEY VALUE`: sets one exposure setting, then sends a fresh
-// `ajustes`. `resto` is the text after "ajustar" and its space.
+// `ajustar NAME VALUE`: an exposure key (iso, diafragma, velocidad) is set
+// and answered with a fresh `ajustes`; any other NAME is a widget, answered
+// with its `control` event. `resto` is the text after "ajustar" and its
+// space, zero-terminated where the line ends.
 void ajustar(std::string_view resto);

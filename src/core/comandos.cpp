@@ -4,6 +4,7 @@
 
 #include "camera/captura.h"
 #include "camera/conexion.h"
+#include "camera/control.h"
 #include "camera/descubrir.h"
 #include "camera/opciones.h"
 #include "camera/vista.h"
@@ -17,7 +18,7 @@ void ordenAbrir(std::string_view resto) {
   abrir(args.indice, args.carpeta.data());
 }
 
-constexpr std::array<Comando, 10> kComandos{{
+constexpr std::array<Comando, 13> kComandos{{
     {"buscar", false, [](std::string_view) { buscar(); }},
     {"abrir ", true, ordenAbrir},
     {"disparar", false, [](std::string_view) { disparar(); }},
@@ -29,6 +30,10 @@ constexpr std::array<Comando, 10> kComandos{{
     {"ajustar ", true, ajustar},
     // Without a key: answered like an unknown key.
     {"ajustar", false, ajustar},
+    {"configuracion", false, [](std::string_view) { enviarConfiguracion(); }},
+    {"leer ", true, leer},
+    // Without a name: answered like an unknown name.
+    {"leer", false, leer},
 }};
 
 bool esEspacio(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

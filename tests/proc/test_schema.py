@@ -25,6 +25,8 @@ GOOD = {
               '{"e":"error","texto":"cámara: Timeout reading from or writing to the port"}',
               '{"e":"error","texto":"bajar la foto: File not found"}',
               '{"e":"error","texto":"ajustar: Bad parameters"}',
+              '{"e":"error","texto":"configuracion: I/O in progress"}',
+              '{"e":"error","texto":"leer: Bad parameters"}',
               '{"e":"error","texto":"No se puede guardar en la carpeta"}'],
     "foto": ['{"e":"foto","ruta":"fotos/IMG_0001-2.JPG","nombre":"IMG_0001-2.JPG"}',
              '{"e":"foto","ruta":"/IMG_0001.JPG","nombre":"IMG_0001.JPG"}'],
@@ -35,6 +37,16 @@ GOOD = {
                 '{"e":"ajustes","iso":"","diafragma":"","velocidad":"","bateria":""}'],
     "opciones": ['{"e":"opciones","iso":["Auto ISO","100"],"diafragma":[],"velocidad":["1/60"]}',
                  r'{"e":"opciones","iso":[],"diafragma":["f/\\\"\u0009"],"velocidad":[]}'],
+    "configuracion": [
+        '{"e":"configuracion","lista":[]}',
+        '{"e":"configuracion","lista":[{"ruta":"/main/capturesettings/zoom","etiqueta":"Zoom",'
+        '"tipo":"rango","valor":"2.5","soloLectura":false,"opciones":[],"rango":["1","10","0.5"]},'
+        '{"ruta":"/main/status/serialnumber","etiqueta":"Serial Number","tipo":"texto",'
+        '"valor":"","soloLectura":true,"opciones":[],"rango":[]}]}',
+    ],
+    "control": ['{"e":"control","ruta":"/main/imgsettings/iso","etiqueta":"ISO Speed",'
+                '"tipo":"radio","valor":"100","soloLectura":false,"opciones":["100","200"],'
+                '"rango":[]}'],
 }
 
 
