@@ -9,8 +9,9 @@
 See README.md beside this package for the whole API.
 """
 
-from ._bridge import (
-    Bridge,
+from ._bridge import Bridge
+from ._liveview import LiveView
+from ._types import (
     Camera,
     Closed,
     Disconnected,
@@ -18,7 +19,6 @@ from ._bridge import (
     Failure,
     File,
     Frame,
-    LiveView,
     LiveViewEnded,
     Opened,
     Photo,
