@@ -26,6 +26,8 @@ from ._types import (
     SettingChoices,
     Settings,
 )
+from ._rig import CameraBack, CameraLost, Rig, RigCamera, RigError, RigEvent, SetResult
+from ._rigfiles import ShotSet
 from ._wire import (
     ERROR_CODES,
     WIRE,
@@ -44,5 +46,6 @@ __all__ = [
     "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
     "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
     "GpbridgeError", "ProtocolError",
+    "Rig", "RigCamera", "RigError", "RigEvent", "SetResult", "ShotSet", "CameraLost", "CameraBack",
 ]
 __version__ = "0.1.0"

@@ -84,12 +84,13 @@ class ShotBook:
     def _load(self) -> None:
         try:
             with open(os.path.join(self.folder, MANIFEST), encoding="utf-8", errors="surrogateescape") as f:
+                number = 0
                 for raw in f:
                     raw = raw.rstrip("\n")
                     try:
                         number = int(json.loads(raw)["shot"])
                     except (ValueError, KeyError, TypeError):
-                        continue  # not ours to mend, and not ours to drop
+                        pass  # not ours to mend, nor to drop: it stays where it was
                     self._old.append((number, raw))
                     self._next = max(self._next, number + 1)
         except FileNotFoundError:
@@ -174,7 +175,7 @@ class ShotBook:
     def _write(self) -> None:
         lines = [(n, line) for n, line in self._old]
         lines += [(e.number, e.line()) for e in self._entries.values()]
-        lines.sort(key=lambda item: item[0])
+        lines.sort(key=lambda item: item[0])  # stable: earlier lines keep their order
         fd, tmp = tempfile.mkstemp(prefix=".shots-", suffix=".tmp", dir=self.folder)
         try:
             with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
