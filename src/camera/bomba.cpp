@@ -5,7 +5,8 @@
 #include <ctime>
 
 #include "camera/ajustes.h"
-#include "camera/conexion.h"
+#include "camera/cierre.h"
+#include "camera/disparos.h"
 #include "core/bridge_state.h"
 #include "events/eventos.h"
 #include "storage/bajar.h"
@@ -14,9 +15,6 @@ namespace {
 
 // What one camera wait came to.
 enum class Atendido { archivo, otro, vacio, fallo, desconectada };
-
-// How long after a file of a shot the close still waits for its siblings.
-constexpr int kEsperaHermanosMs = 500;
 
 // Waits up to `esperaMs` for one camera event and handles it.
 Atendido atenderEvento(int esperaMs) {
@@ -45,7 +43,7 @@ Atendido atenderEvento(int esperaMs) {
     // The driver fills these fields; never trust them to be terminated.
     ruta->folder[sizeof ruta->folder - 1] = '\0';
     ruta->name[sizeof ruta->name - 1] = '\0';
-    if (estado.disparosEnVuelo > 0) --estado.disparosEnVuelo;
+    anotarArchivo(ruta->folder, ruta->name);
     bajarFoto(ruta->folder, ruta->name);
     enviarAjustes();
   } else if (tipo != GP_EVENT_TIMEOUT) {
@@ -70,21 +68,16 @@ void esperarEvento(int esperaMs) {
 }
 
 void recogerDisparos() {
-  if (!estado.camara || estado.disparosEnVuelo <= 0) return;
+  if (!estado.camara || estado.disparos.enVuelo <= 0) return;
+  // A photo fired on the camera's body is announced exactly like a
+  // triggered one, so no file that comes now can be trusted to be the
+  // shot's own: rather than skip a shot, the close serves the camera for
+  // its whole bound.
   const std::int64_t fin = ahoraMs() + kEsperaDisparosMs;
-  // Once the shots' files are in, more of the same shot may follow right
-  // behind (a RAW beside a JPEG): wait until the camera has nothing more or
-  // a little while has passed since the last file.
-  std::int64_t hermanosHasta = 0;
-  bool vacia = false;
   while (estado.camara) {
-    const std::int64_t ahora = ahoraMs();
-    if (estado.disparosEnVuelo <= 0 && (vacia || ahora >= hermanosHasta)) break;
-    if (ahora >= fin) break;
-    const std::int64_t resto = fin - ahora;
+    const std::int64_t resto = fin - ahoraMs();
+    if (resto <= 0) break;
     Atendido a = atenderEvento(resto < kEsperaReposoMs ? static_cast<int>(resto) : kEsperaReposoMs);
-    if (a == Atendido::archivo) hermanosHasta = ahoraMs() + kEsperaHermanosMs;
-    vacia = a == Atendido::vacio;
     if (a == Atendido::fallo && estado.esperaPendienteMs > 0) {
       // A failing wait is not allowed to spin here either.
       timespec pausa{0, estado.esperaPendienteMs * 1000000L};
@@ -92,5 +85,5 @@ void recogerDisparos() {
       nanosleep(&pausa, nullptr);
     }
   }
-  estado.disparosEnVuelo = 0;
+  estado.disparos.enVuelo = 0;
 }

@@ -4,6 +4,11 @@
 // The camera wait of a turn with live view off, and the whole turn with it on.
 inline constexpr int kEsperaReposoMs = 200;
 inline constexpr int kEsperaVistaMs = 10;
+// In alert mode: the camera's short wait, and the wait on standard input
+// between two of them (short enough that a camera event is still noticed
+// within 100 ms, long enough that an idle bridge stays asleep).
+inline constexpr int kEsperaAlertaMs = 1;
+inline constexpr int kEntradaAlertaMs = 50;
 
 // How long a close waits for the files of shots still in flight.
 inline constexpr int kEsperaDisparosMs = 5000;
@@ -14,11 +19,10 @@ inline constexpr int kEsperaDisparosMs = 5000;
 // 3 seconds.
 void esperarEvento(int esperaMs);
 
-// Before a close: while a shot fired by `disparar` has not produced its file,
-// keeps servicing camera events (downloading what arrives, and the files
-// that follow it at once, such as a RAW beside a JPEG) for at most
-// kEsperaDisparosMs. Returns at once when no shot is in flight. The camera
-// may be closed as disconnected meanwhile.
+// Before a close: while a shot fired by `disparar` has not produced its
+// files, keeps servicing camera events (downloading what arrives) until
+// kEsperaDisparosMs have passed. Returns at once when no shot is in flight.
+// The camera may be closed as disconnected meanwhile.
 void recogerDisparos();
 
 // True for the wait failures that mean the camera has gone.

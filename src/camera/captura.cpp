@@ -1,5 +1,6 @@
 #include "camera/captura.h"
 
+#include "camera/disparos.h"
 #include "core/bridge_state.h"
 #include "events/eventos.h"
 #include "storage/bajar.h"
@@ -21,6 +22,6 @@ void disparar() {
   if (r < 0) {
     enviarError("disparar", r);
   } else if (!fallback) {
-    ++estado.disparosEnVuelo;
+    anotarDisparo();
   }
 }

@@ -60,24 +60,15 @@ void elegirTarjeta() {
 
 }  // namespace
 
-void cerrada(const char* motivo) {
+void cerrarTrasDisparos(const char* motivo) {
   // A camera that goes away takes its shots in flight with it; any other
   // close first lets them land.
-  if (std::strcmp(motivo, "desconectada") != 0 && estado.camara) {
+  if (estado.camara) {
     recogerDisparos();
     // It went away while they were collected: that close has been told.
     if (!estado.camara) return;
   }
-  if (estado.camara) {
-    gp_camera_exit(estado.camara, estado.ctx);
-    gp_camera_free(estado.camara);
-    estado.camara = nullptr;
-  }
-  estado.conVista = 0;
-  estado.esperaPendienteMs = 0;
-  estado.disparosEnVuelo = 0;
-  olvidarRutas();
-  enviarCerrada(motivo);
+  cerrada(motivo);
 }
 
 void fallarOperacion(const char* etiqueta, int estadoLib) {
@@ -89,7 +80,7 @@ void fallarOperacion(const char* etiqueta, int estadoLib) {
 }
 
 void abrir(std::int64_t indice, const char* carpeta) {
-  if (estado.camara) cerrada("otra");
+  if (estado.camara) cerrarTrasDisparos("otra");
   olvidarRutas();
   copiarTexto(estado.carpeta, sizeof estado.carpeta, carpeta);
   cargarListas();
@@ -136,9 +127,9 @@ void abrir(std::int64_t indice, const char* carpeta) {
   enviarAjustes();
 }
 
-void cerrar() { cerrada("orden"); }
+void cerrar() { cerrarTrasDisparos("orden"); }
 
 void salir() {
-  if (estado.camara) cerrada("orden");
+  if (estado.camara) cerrarTrasDisparos("orden");
   std::exit(0);
 }

@@ -3,9 +3,13 @@
 
 #include <cstdint>
 
-// Closes the open camera, if any, turns live view off and emits `cerrada`
-// with `motivo` ("orden", "otra" or "desconectada").
-void cerrada(const char* motivo);
+#include "camera/cierre.h"
+
+// A close on request ("orden", "otra"): lets shots in flight land first
+// (recogerDisparos), then closes with `cerrada`, unless the camera went away
+// meanwhile (its `cerrada` "desconectada" is then the answer). With no camera
+// open it only emits `cerrada`.
+void cerrarTrasDisparos(const char* motivo);
 
 // Reports a failed camera operation as `etiqueta: <library text>`; a
 // camera that has gone is closed with `cerrada` "desconectada" instead.

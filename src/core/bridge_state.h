@@ -18,12 +18,24 @@ struct Entrada {
   bool descartando;
 };
 
+// Shots in flight and the stems of the files announced last.
+struct Disparos {
+  int enVuelo;
+  std::uint64_t tallos[8];  // hashes of folder + stem, oldest overwritten first
+  unsigned siguiente;       // next slot of `tallos` to overwrite
+  unsigned anotados;        // slots of `tallos` in use
+};
+
 struct BridgeState {
   char temporal[4096];  // live-view directory
   char carpeta[4096];   // download folder, set by every `abrir`
   GPContext* ctx;
   Camera* camara;  // open camera, or null
   std::int32_t conVista;
+  // Alert mode (`alerta 1`): with live view off, the loop waits on standard
+  // input itself and gives the camera only short waits between, so a
+  // command is handled at once. Ends with every close.
+  std::int32_t alerta;
   CameraAbilitiesList* capacidades;
   GPPortInfoList* puertos;
   // When the last `ajustes` was sent, in whole seconds of ahoraMonotono(),
@@ -35,9 +47,10 @@ struct BridgeState {
   // next turn may still wait on standard input (milliseconds), so a failing
   // camera cannot make the loop spin.
   int esperaPendienteMs;
-  // Shots fired by `disparar` whose file the camera has not announced yet.
-  // A close first waits a little for them (recogerDisparos).
-  int disparosEnVuelo;
+  // Shots fired by `disparar` whose files the camera has not announced yet,
+  // counted by stem (camera/disparos.h). A close first waits for them
+  // (recogerDisparos).
+  Disparos disparos;
   // Set by SIGTERM, SIGINT or SIGHUP: the loop ends as at the end of input.
   volatile std::sig_atomic_t senalDeFin;
 };

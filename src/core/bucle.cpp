@@ -17,11 +17,15 @@
 
 namespace {
 
+// Alert mode applies while a camera is open and live view is off.
+bool enAlerta() { return estado.camara && estado.alerta && !estado.conVista; }
+
 // How long this turn may wait on standard input: 200 ms with no camera;
-// with a camera, only what a failed camera wait left of its own timeout
+// in alert mode, kEntradaAlertaMs, since standard input then paces the
+// loop; otherwise only what a failed camera wait left of its own timeout
 // (normally nothing, since the camera wait paces the loop).
 timespec esperaDeEntrada() {
-  long ms = estado.camara ? estado.esperaPendienteMs : 200;
+  long ms = !estado.camara ? 200 : enAlerta() ? kEntradaAlertaMs : estado.esperaPendienteMs;
   estado.esperaPendienteMs = 0;
   return timespec{ms / 1000, (ms % 1000) * 1000000};
 }
@@ -93,6 +97,10 @@ void bucle() {
     if (!estado.camara) continue;
     if (estado.conVista) {
       turnoDeVista();
+    } else if (estado.alerta) {
+      // The library's wait cannot be cut short by input, so it is kept to
+      // a glance; standard input is what the loop sleeps on.
+      esperarEvento(kEsperaAlertaMs);
     } else {
       esperarEvento(kEsperaReposoMs);
     }

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "camera/alerta.h"
 #include "camera/captura.h"
 #include "camera/conexion.h"
 #include "camera/control.h"
@@ -18,12 +19,14 @@ void ordenAbrir(std::string_view resto) {
   abrir(args.indice, args.carpeta.data());
 }
 
-constexpr std::array<Comando, 13> kComandos{{
+constexpr std::array<Comando, 15> kComandos{{
     {"buscar", false, [](std::string_view) { buscar(); }},
     {"abrir ", true, ordenAbrir},
     {"disparar", false, [](std::string_view) { disparar(); }},
     {"vista 0", false, [](std::string_view) { apagarVista(); }},
     {"vista 1", false, [](std::string_view) { encenderVista(); }},
+    {"alerta 1", false, [](std::string_view) { encenderAlerta(); }},
+    {"alerta 0", false, [](std::string_view) { apagarAlerta(); }},
     {"cerrar", false, [](std::string_view) { cerrar(); }},
     {"salir", false, [](std::string_view) { salir(); }},
     {"opciones", false, [](std::string_view) { enviarOpciones(); }},

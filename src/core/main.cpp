@@ -43,6 +43,6 @@ int main(int argc, char** argv) {
   estado.ctx = gp_context_new();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   bucle();
-  if (estado.camara) cerrada("orden");
+  if (estado.camara) cerrarTrasDisparos("orden");
   return 0;
 }

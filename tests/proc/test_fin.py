@@ -135,6 +135,49 @@ class ShotsInFlight(CameraTest):
             names = [e["nombre"] for e in rest_until_closed(s) if e["e"] == "foto"]
             self.assertEqual(names, ["IMG_0001.JPG", "IMG_0001.CR2", "IMG_0001.XMP"])
 
+    def test_shots_are_counted_by_stem_and_a_body_photo_settles_none(self):
+        # Each step: ("send", line), ("sleep", s), ("trigger", n): until the
+        # camera has logged n triggers, ("foto", name): until that photo is in,
+        # ("shoot", name): the body's own button.
+        raw_pair = [d("filedelay", 1200), d("siblings", ".CR2")]
+        cases = {
+            "two RAW+JPEG shots in flight": (raw_pair, [
+                ("send", "disparar"), ("sleep", 0.6), ("send", "disparar"), ("sleep", 0.2),
+                ("send", "cerrar")],
+                ["IMG_0001.JPG", "IMG_0001.CR2", "IMG_0002.JPG", "IMG_0002.CR2"]),
+            "the first pair lands before the close": (raw_pair, [
+                ("send", "disparar"), ("sleep", 0.6), ("send", "disparar"),
+                ("foto", "IMG_0001.CR2"), ("send", "cerrar")],
+                ["IMG_0001.JPG", "IMG_0001.CR2", "IMG_0002.JPG", "IMG_0002.CR2"]),
+            "a body photo during the close's wait": ([d("filedelay", 1500)], [
+                ("send", "disparar"), ("trigger", 1), ("send", "cerrar"), ("sleep", 0.4),
+                ("shoot", "BODY.JPG")],
+                ["BODY.JPG", "IMG_0001.JPG"]),
+        }
+        for name, (scenario, steps, expected) in cases.items():
+            card = Tarjeta(scenario)
+            with self.subTest(name), Sesion([card]) as s:
+                s.open_camera()
+                names = []
+                for what, arg in steps:
+                    if what == "send":
+                        s.send(arg)
+                    elif what == "sleep":
+                        time.sleep(arg)
+                    elif what == "trigger":
+                        deadline = time.monotonic() + 5
+                        while len(card.calls("trigger")) < arg:
+                            self.assertLess(time.monotonic(), deadline, "no trigger")
+                            time.sleep(0.01)
+                    elif what == "shoot":
+                        card.control(d("shoot", FOLDER, arg, 10))
+                    else:
+                        while not names or names[-1] != arg:
+                            names.append(s.expect_event("foto", skip=("ajustes",))["nombre"])
+                names += [e["nombre"] for e in rest_until_closed(s) if e["e"] == "foto"]
+                self.assertEqual(names, expected)
+                self.assertEqual(sorted(os.listdir(s.fotos)), sorted(expected))
+
     def test_a_file_that_never_comes_is_waited_for_a_bounded_time(self):
         card = Tarjeta([d("filedelay", 60000)])
         with Sesion([card]) as s:
