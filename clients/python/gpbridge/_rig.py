@@ -4,8 +4,8 @@ gathered into numbered shot sets.
 One bridge process per camera, since a camera must be driven from one
 thread and one process waiting on many cameras' events stalls. Each camera
 has a worker thread of the rig's that makes its blocking calls; a capture
-hands every worker its job back to back, so the bridges' `disparar` lines
-go out as close together as the host can write them. A keeper thread finds
+writes every bridge's `disparar` back to back from one thread (_fire), and
+the workers then wait for each camera's files. A keeper thread finds
 a camera that went away again by its serial number (ports change when a
 cable is replugged).
 """
@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator, Union
 
 from ._bridge import Bridge
+from ._fire import send_captures, wait_capture
 from ._rigfiles import ShotBook, ShotSet
 from ._types import Camera, Closed, Event, Photo
 from ._wire import BridgeError, CameraClosed, CameraUnavailable, GpbridgeError
@@ -267,9 +268,10 @@ class Rig:
                 fired = [s for s in self._slots if s.present and not s.lost]
                 away = [s.id for s in self._slots if s not in fired]
             number = self._book.new_set([s.id for s in fired], away, UNAVAILABLE)
-            # Back to back: each worker writes its `disparar` as soon as it
-            # runs; nothing here waits between them.
-            jobs = [(slot, self._run(slot, lambda b=slot.bridge: b.capture(timeout))) for slot in fired]
+            # Written back to back from this thread; each camera's files are
+            # then waited for on its own worker.
+            pending = send_captures([slot.bridge for slot in fired], timeout)
+            jobs = [(slot, self._run(slot, lambda p=p: wait_capture(p))) for slot, p in zip(fired, pending)]
             for slot, job in jobs:
                 job.wait()
                 self._settle(number, slot, job)
