@@ -14,6 +14,7 @@ from ._liveview import LiveView
 from ._types import (
     Camera,
     Closed,
+    Control,
     Disconnected,
     Event,
     Failure,
@@ -38,14 +39,15 @@ from ._wire import (
     CameraUnavailable,
     FolderError,
     GpbridgeError,
+    NotSupported,
     ProtocolError,
 )
 
 __all__ = [
-    "Bridge", "Camera", "Closed", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
+    "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
     "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
     "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
-    "GpbridgeError", "ProtocolError",
+    "GpbridgeError", "NotSupported", "ProtocolError",
     "Rig", "RigCamera", "RigError", "RigEvent", "SetResult", "ShotSet", "CameraLost", "CameraBack",
 ]
 __version__ = "0.1.0"

@@ -13,17 +13,19 @@ import os
 import subprocess
 import traceback
 from collections import deque
+from datetime import datetime
 from typing import Any, Callable, Iterator
 
-from . import _folders, _liveview
+from . import _config, _folders, _keeper, _liveview
 from ._calls import Calls
 from ._keeper import Keeper
 from ._liveview import LiveView
 from ._process import Process
-from ._state import Call, Deadline, Session, State, limit
+from ._state import Call, Deadline, State, limit
 from ._types import (  # noqa: F401  (also importable from here, as before)
     Camera,
     Closed,
+    Control,
     Disconnected,
     Event,
     Failure,
@@ -36,7 +38,7 @@ from ._types import (  # noqa: F401  (also importable from here, as before)
     SettingChoices,
     Settings,
 )
-from ._wire import SETTINGS, BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError, command_line
+from ._wire import SETTINGS, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError, command_line
 
 
 class Bridge:
@@ -57,6 +59,8 @@ class Bridge:
     bridge may stay silent with a camera open before the client takes it
     for hung and kills it (None: never). `sibling_wait` is how long a
     capture waits, after its photo, for more files of the same shot.
+    `busy_retries` is how many times a capture the camera was too busy to
+    take is tried again (0: never).
     """
 
     def __init__(
@@ -72,6 +76,7 @@ class Bridge:
         reconnect: bool = False,
         watchdog: float | None = 30.0,
         sibling_wait: float = 0.3,
+        busy_retries: int = 3,
     ) -> None:
         self._cwd = None if cwd is None else os.fspath(cwd)
         self._remove_dir: Callable[[], object] = lambda: None
@@ -81,6 +86,9 @@ class Bridge:
         # Absolute, so that frame paths name the same file here and there.
         self.live_view_dir = _folders.absolute(self._cwd, live_view_dir)
         self._on_event = on_event
+        if isinstance(busy_retries, bool) or not isinstance(busy_retries, int) or busy_retries < 0:
+            raise ValueError(f"busy_retries must be an int >= 0, not {busy_retries!r}")
+        self._busy_retries = busy_retries
         self._st = st = State(bool(reconnect), limit(watchdog) or None,  # 0 is off too
                               limit(sibling_wait) or 0.0)
         self._events: deque[Event] = deque(maxlen=max(1, max_events))
@@ -96,6 +104,9 @@ class Bridge:
         self._keeper = Keeper(st, self._process, self._calls, self._deliver)
         try:
             self._process.spawn()
+        except FileNotFoundError as exc:
+            self._remove_dir()
+            raise _not_found(os.fspath(executable), exc) from None
         except BaseException:
             self._remove_dir()
             raise
@@ -174,27 +185,67 @@ class Bridge:
             # brought back any more.
             self._st.session = None
             self._st.cond.notify_all()
-        camera = None
-        cameras: list[Camera] = []
-        if self._st.reconnect:
-            # Learn the camera's port, to find it again after a pull.
-            cameras = self._calls.call("list_cameras", command_line("list_cameras"), deadline.left())
-            camera = cameras[index] if index < len(cameras) else None
-        opened = self._calls.call("open", line, deadline.left())
-        with self._st.cond:
-            self._st.folder = path
-            if self._st.reconnect and self._st.open:
-                port = camera.port if camera is not None and camera.model == opened.model else None
-                others = frozenset(c.port for c in cameras if port is not None and c.port != port)
-                self._st.session = Session(path, opened.model, port, others)
-        return opened
+        return _keeper.open_camera(self._st, self._calls, index, path, deadline)
 
     def capture(self, timeout: float | None = 60.0) -> Photo:
         """Fires the shutter and returns the first photo that arrives after
-        it, with the other files of the shot in `files`. Raises BridgeError
-        if the shot or its download failed, CameraClosed if no camera is
-        open or it closes meanwhile."""
-        return self._calls.call("capture", command_line("capture"), timeout)
+        it, with the other files of the shot in `files`. A shot the camera
+        was too busy to take (code CAMERA_BUSY) is tried again up to
+        `busy_retries` times, a little later each time, within the time
+        limit. Raises BridgeError if the shot or its download failed,
+        CameraClosed if no camera is open or it closes meanwhile."""
+        deadline = Deadline(timeout)
+        pause = 0.1
+        for tries_left in range(self._busy_retries, -1, -1):
+            try:
+                return self._calls.call("capture", command_line("capture"), deadline.left())
+            except BridgeError as err:
+                # A busy error only ever ends a capture that has no file
+                # yet: the shot was not taken, so trying again takes one.
+                left = deadline.left()
+                if err.code != "CAMERA_BUSY" or tries_left == 0 or (left is not None and left <= pause):
+                    raise
+            with self._st.cond:
+                self._st.cond.wait_for(lambda: self._st.quitting, pause)
+            pause = min(pause * 2, 1.0)
+        raise AssertionError("not reached")
+
+    # -- the camera's configuration --------------------------------------------
+
+    def config(self, timeout: float | None = 30.0) -> list[Control]:
+        """Every control of the camera's configuration, in the camera's
+        order. Reading the whole tree takes seconds on some cameras; get()
+        reads one control fast. Raises CameraClosed if no camera is open."""
+        return _config.config(self._calls, timeout)
+
+    def get(self, name: str, timeout: float | None = 20.0) -> Control:
+        """One control, by its name ("whitebalance") or its whole path
+        ("/main/imgsettings/whitebalance"). Raises BridgeError (code
+        CONFIG_FAILED, text `leer: Bad parameters`) when there is none."""
+        return _config.get(self._calls, name, timeout)
+
+    def set(self, name: str, value: bool | float | datetime | str, timeout: float | None = 20.0) -> Control:
+        """Sets a control and returns it read back. `value` is typed as
+        get() gives it: a bool for a toggle, a number for a range, a
+        datetime for a date, a str otherwise. Raises BridgeError (code
+        SETTING_REJECTED) when the bridge or the camera refuses it."""
+        return _config.set_control(self._calls, name, value, timeout)
+
+    def serial_number(self, timeout: float | None = 20.0) -> str | None:
+        """The camera's serial number, or None when it has none."""
+        return _config.serial_number(self._calls, timeout)
+
+    def focus(self, timeout: float | None = 20.0) -> None:
+        """Autofocuses now. Raises BridgeError with code FOCUS_FAILED when
+        the camera refuses (could not focus), NotSupported when it has no
+        autofocus control."""
+        _config.focus(self._calls, timeout)
+
+    def set_alert(self, on: bool) -> None:
+        """Alert mode: while on (a camera open, live view off) the bridge
+        takes a command within about a millisecond, at some cost in CPU.
+        Every close ends it. Nothing is awaited beyond writing the line."""
+        self._process.write(command_line("alert_on" if on else "alert_off"))
 
     def setting_choices(self, timeout: float | None = 20.0) -> SettingChoices:
         """The values the camera offers for ISO, aperture and shutter speed.
@@ -327,3 +378,12 @@ class Bridge:
                     self.events_dropped += 1
                 self._events.append(event)
             self._st.cond.notify_all()
+
+
+def _not_found(executable: str, exc: FileNotFoundError) -> FileNotFoundError:
+    """What to do when the bridge program is not there."""
+    where = "on PATH" if os.sep not in executable else "there"
+    return FileNotFoundError(exc.errno, f"the bridge program {executable!r} was not found {where}: install "
+                             "gpbridge (its package puts gpbridge and gpbridge-sim on PATH), or pass "
+                             "executable= with the path of a built one (build/gpbridge), or use gpbridge-sim "
+                             "to try the client without a camera", executable)

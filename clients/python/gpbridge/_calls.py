@@ -15,7 +15,19 @@ from . import _liveview, _shots
 from ._liveview import LiveView
 from ._process import Process
 from ._state import Call, Deadline, State
-from ._types import Camera, Closed, Disconnected, Event, Failure, File, LiveViewEnded, Opened, SettingChoices, Settings
+from ._types import (
+    Camera,
+    Closed,
+    Control,
+    Disconnected,
+    Event,
+    Failure,
+    File,
+    LiveViewEnded,
+    Opened,
+    SettingChoices,
+    Settings,
+)
 from ._wire import (
     BridgeError,
     BridgeExited,
@@ -24,15 +36,17 @@ from ._wire import (
     CameraUnavailable,
     GpbridgeError,
     ProtocolError,
+    command_line,
     operation_of,
     parse_event,
 )
 
 # Error operations each kind of call takes as its own failure.
-CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"}}
+CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"},
+          "set": {"set_setting"}, "get": {"get"}, "config": {"config"}}
 # Calls that need the camera: they fail at once when none is open, wait
 # for it while it is away (reconnect on) and fail when it closes.
-CAMERA_CALLS = ("capture", "setting_choices", "set_setting")
+CAMERA_CALLS = ("capture", "setting_choices", "set_setting", "config", "get", "set")
 
 
 class NotWanted(GpbridgeError):
@@ -58,6 +72,7 @@ class Calls:
             "frame": self._frame, "live_view_ended": self._live_view_ended, "error": self._error,
             "cameras": self._cameras, "setting_choices": self._setting_choices, "opened": self._opened,
             "settings": self._settings, "closed": self._closed, "photo": self._photo,
+            "config": self._config, "control": self._control,
         }
 
     # -- calls -----------------------------------------------------------------
@@ -110,6 +125,7 @@ class Calls:
                     raise CameraClosed("no camera is open")
                 if wanted is not None and not wanted():
                     raise NotWanted()
+                line = self._probe() + line
                 st.calls.append(call)
                 stdin = self._process.proc.stdin
             try:
@@ -119,6 +135,20 @@ class Calls:
                     if call in st.calls:
                         st.calls.remove(call)
                 raise
+
+    def _probe(self) -> bytes:
+        """With a close's echo pending, `buscar` first: its answer comes
+        after the echo's `cerrada orden`, if there is one. Lock held."""
+        st = self._st
+        if not st.echo:
+            return b""
+        st.echo = False
+        if not any(c.kind == "echo" for c in st.calls):
+            return b""
+        probe = Call("list_cameras")
+        probe.probe = True
+        st.calls.append(probe)
+        return command_line("list_cameras")
 
     def _wait_present(self, kind: str, deadline: Deadline) -> None:
         """While the camera is away (reconnect on), waits for it to be back;
@@ -136,18 +166,23 @@ class Calls:
 
     def fail_all(self, error: Callable[[], GpbridgeError]) -> None:
         """Ends every call in flight with `error`; a capture that has its
-        photo keeps it. Lock held."""
+        photo keeps it, and a set_setting that has its settings report (the
+        bridge applied it) keeps them. Lock held."""
         for call in self._st.calls:
             call.done = True
             if call.files:
                 call.result = _shots.photo(call)
-            else:
+            elif not (call.kind == "set_setting" and call.result is not None and call.error is None):
                 call.error = error()
         self._st.calls.clear()
 
     def finish(self, call: Call, result: Any = None, error: GpbridgeError | None = None) -> None:
         call.done, call.result, call.error = True, result, error
-        self._st.calls.remove(call)
+        calls = self._st.calls
+        i = calls.index(call)
+        del calls[i]
+        if call.probe:  # no echo before it has an answer coming any more
+            calls[:i] = [c for c in calls[:i] if c.kind != "echo"]
 
     def _first(self, test: Callable[[Call], bool]) -> Call | None:
         return next((c for c in self._st.calls if test(c)), None)
@@ -251,6 +286,35 @@ class Calls:
             self.finish(call, Opened(call.model, settings))
         return []
 
+    def _config(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
+        call = self._first(lambda c: c.kind == "config")
+        if call is None:
+            return [ProtocolError("a configuration nobody asked for")]
+        self.finish(call, [Control(**c) for c in f["controls"]])
+        return []
+
+    def _control(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
+        call = self._first(lambda c: c.kind in ("get", "set"))
+        if call is None:
+            return [ProtocolError("a control nobody asked for")]
+        self.finish(call, Control(**f))
+        return []
+
+    def _disconnected_answers_close(self) -> bool:
+        """`cerrada desconectada` is the answer to a close in flight (the
+        camera went while the bridge closed it) or came before the bridge
+        read the `cerrar`; either way the close is settled now, and a stand-in
+        takes the `cerrada orden` that may follow. True if a close was
+        settled. Lock held."""
+        st = self._st
+        for i, c in enumerate(st.calls):
+            c.disconnected = True
+            if c.kind == "close":
+                st.calls[i] = Call("echo")
+                c.done, c.result = True, "disconnected"
+                st.echo = True
+        return st.echo
+
     def _photo(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         return _shots.photo_came(self._st, File(f["path"], f["name"]))
 
@@ -272,16 +336,16 @@ class Calls:
         elif live is not None:
             _liveview.end(live, reason)
             st.live = None
+        answered = False
         if reason == "replaced":
             call = self._first(lambda c: c.kind == "open" and c.model is None)
         elif reason == "requested":
-            call = self._first(lambda c: c.kind in ("close", "quit"))
+            call = self._first(lambda c: c.kind in ("close", "quit", "echo"))
         else:
             call = None
-            for c in st.calls:
-                c.disconnected = True
+            answered = self._disconnected_answers_close()
         if call is None:
-            if not coming_back:
+            if not coming_back and not (reason == "disconnected" and answered):
                 out.append(Closed(reason))
             if reason != "disconnected":
                 # Closed in order by someone else (a signal to the bridge):

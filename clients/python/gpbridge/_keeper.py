@@ -13,9 +13,9 @@ from typing import Callable
 from . import _liveview
 from ._calls import Calls, NotWanted
 from ._process import Process
-from ._state import Session, State
-from ._types import Camera, Disconnected, Event, Reconnected
-from ._wire import BridgeExited, GpbridgeError, command_line
+from ._state import Deadline, Session, State
+from ._types import Camera, Disconnected, Event, Opened, Reconnected
+from ._wire import BridgeError, BridgeExited, GpbridgeError, command_line
 
 
 class Keeper:
@@ -231,3 +231,34 @@ def find(cameras: list[Camera], session: Session) -> int | None:
             return i
     same = [i for i, cam in enumerate(cameras) if cam.model == session.model and cam.port not in session.others]
     return same[0] if len(same) == 1 else None
+
+
+def open_camera(st: State, calls: Calls, index: int, folder: str, deadline: Deadline) -> Opened:
+    """Opens camera `index` for the host. With reconnect on, it first lists
+    the cameras, to learn the port to find this one on again. A failed
+    open of an index past the list says so, and how many were found."""
+    cameras: list[Camera] | None = None
+    if st.reconnect:
+        cameras = calls.call("list_cameras", command_line("list_cameras"), deadline.left())
+    try:
+        opened = calls.call("open", command_line("open", str(index), folder), deadline.left())
+    except BridgeError as err:
+        if err.operation != "open":
+            raise
+        if cameras is None:
+            try:
+                cameras = calls.call("list_cameras", command_line("list_cameras"), deadline.left())
+            except GpbridgeError:
+                raise err from None
+        if index < len(cameras):
+            raise
+        found = f"{len(cameras)} camera was found" if len(cameras) == 1 else f"{len(cameras)} cameras were found"
+        raise BridgeError(err.text, detail=f"there is no camera {index}: {found}") from None
+    camera = cameras[index] if cameras is not None and index < len(cameras) else None
+    with st.cond:
+        st.folder = folder
+        if st.reconnect and st.open:
+            port = camera.port if camera is not None and camera.model == opened.model else None
+            others = frozenset(c.port for c in cameras or () if port is not None and c.port != port)
+            st.session = Session(folder, opened.model, port, others)
+    return opened

@@ -47,7 +47,7 @@ class Deadline:
 class Call:
     """One command in flight, waiting for its answer."""
 
-    __slots__ = ("kind", "done", "result", "error", "model", "disconnected", "limit", "files")
+    __slots__ = ("kind", "done", "result", "error", "model", "disconnected", "limit", "files", "probe")
 
     def __init__(self, kind: str, limit: float | None = None) -> None:
         self.kind = kind
@@ -58,6 +58,7 @@ class Call:
         self.disconnected = False
         self.limit = limit  # its time limit; None: none
         self.files: list[File] = []  # capture: the files of its shot so far
+        self.probe = False  # its answer shows no echo before it is still coming (see State.echo)
 
 
 class Session(NamedTuple):
@@ -96,4 +97,10 @@ class State:
         self.live_pending = False  # live view failed once: perhaps turn it on again
         self.live_again = False  # ... yes: the keeper does
         self.shot: Shot | None = None
+        # A close answered by `cerrada desconectada` leaves an "echo" call in
+        # its place: a `cerrada orden` may still follow for it (the camera
+        # went before the bridge read the `cerrar`) or not. The echo takes
+        # it, until the answer to a probe sent before the next command
+        # shows that none is coming. True: a probe is still to be sent.
+        self.echo = False
         self.last_output = time.monotonic()

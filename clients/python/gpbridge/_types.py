@@ -7,6 +7,7 @@ from __future__ import annotations
 import errno
 import os
 import stat
+from datetime import datetime
 from typing import NamedTuple, Union
 
 from ._wire import ProtocolError
@@ -104,6 +105,25 @@ class Frame(NamedTuple):
             return b"".join(chunks)
         finally:
             os.close(fd)
+
+
+class Control(NamedTuple):
+    """One setting of the camera's configuration. `path` is its place in
+    the tree ("/main/imgsettings/iso"), `name` the last part of it. `type`
+    is "text", "range", "toggle", "radio", "menu" or "date"; `value` is
+    typed by it: a bool for a toggle, a float for a range, a datetime (in
+    UTC) for a date, else a str. `choices` lists a radio's or menu's values
+    in the camera's order; `range` is (min, max, step) for a range, else
+    None."""
+
+    path: str
+    name: str
+    label: str
+    type: str
+    value: bool | float | datetime | str
+    read_only: bool
+    choices: list[str]
+    range: tuple[float, float, float] | None
 
 
 class Closed(NamedTuple):

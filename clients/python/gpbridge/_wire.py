@@ -6,6 +6,8 @@ Nothing here touches a process; `_bridge` feeds it the bytes it reads.
 from __future__ import annotations
 
 import json
+import math
+from datetime import datetime, timezone
 from typing import Any
 
 # Every Spanish word of the protocol, next to the English name the client
@@ -24,6 +26,10 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("command", "quit", "salir"),
     ("command", "setting_choices", "opciones"),
     ("command", "set_setting", "ajustar"),
+    ("command", "config", "configuracion"),
+    ("command", "get", "leer"),
+    ("command", "alert_on", "alerta 1"),
+    ("command", "alert_off", "alerta 0"),
     ("event", "cameras", "camaras"),
     ("event", "opened", "abierta"),
     ("event", "closed", "cerrada"),
@@ -33,6 +39,8 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("event", "live_view_ended", "vistaFin"),
     ("event", "settings", "ajustes"),
     ("event", "setting_choices", "opciones"),
+    ("event", "config", "configuracion"),
+    ("event", "control", "control"),
     ("key cameras", "cameras", "lista"),
     ("key camera", "model", "modelo"),
     ("key camera", "port", "puerto"),
@@ -50,6 +58,25 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("key setting_choices", "iso", "iso"),
     ("key setting_choices", "aperture", "diafragma"),
     ("key setting_choices", "shutter_speed", "velocidad"),
+    ("key config", "controls", "lista"),
+    # A control: one widget of the camera's configuration (an element of
+    # `configuracion`'s list, or the whole of a `control` event).
+    ("key control", "path", "ruta"),
+    ("key control", "label", "etiqueta"),
+    ("key control", "type", "tipo"),
+    ("key control", "value", "valor"),
+    ("key control", "read_only", "soloLectura"),
+    ("key control", "choices", "opciones"),
+    ("key control", "range", "rango"),
+    ("control type", "text", "texto"),
+    ("control type", "range", "rango"),
+    ("control type", "toggle", "interruptor"),
+    ("control type", "radio", "radio"),
+    ("control type", "menu", "menu"),
+    ("control type", "date", "fecha"),
+    # Widgets the client asks for by name.
+    ("widget", "focus", "autofocusdrive"),
+    ("widget", "serial_number", "serialnumber"),
     # The settings set_setting() can change, as `ajustar KEY VALUE` names them.
     ("setting", "iso", "iso"),
     ("setting", "aperture", "diafragma"),
@@ -65,7 +92,12 @@ WIRE: tuple[tuple[str, str, str], ...] = (
     ("operation", "camera", "cámara"),
     ("operation", "download", "bajar la foto"),
     ("operation", "set_setting", "ajustar"),
+    ("operation", "config", "configuracion"),
+    ("operation", "get", "leer"),
     ("fixed error", "save", "No se puede guardar en la carpeta"),
+    # The library's own texts after "label: " that the client tells apart.
+    ("library text", "camera_busy", "I/O in progress"),
+    ("library text", "bad_parameters", "Bad parameters"),
 )
 
 
@@ -75,15 +107,21 @@ def _section(what: str) -> dict[str, str]:
 
 COMMANDS = _section("command")
 SETTINGS = _section("setting")
+WIDGETS = _section("widget")
+LIBRARY_TEXTS = _section("library text")
+_CONTROL_TYPES = {wire: english for english, wire in _section("control type").items()}
 _EVENT_NAMES = {wire: english for english, wire in _section("event").items()}
 _KEYS = {english: _section("key " + english) for english in _section("event")}
 _CAMERA_KEYS = _section("key camera")
+_CONTROL_KEYS = _section("key control")
 _REASONS = {wire: english for english, wire in _section("reason").items()}
 _OPERATIONS = {wire + ": ": english for english, wire in _section("operation").items()}
 _FIXED_ERRORS = {wire: english for english, wire in _section("fixed error").items()}
 # Fields that are not a text, by (event, field); every other field is one.
 _TYPES: dict[tuple[str, str], type] = {("cameras", "cameras"): list, ("frame", "n"): int}
 _TYPES.update({("setting_choices", key): list for key in _KEYS["setting_choices"]})
+_TYPES.update({("config", "controls"): list, ("control", "read_only"): bool, ("control", "choices"): list,
+               ("control", "range"): list})
 
 # A stable English code for every error the bridge reports, by the failed
 # operation its text names (None: a text the client does not know).
@@ -94,14 +132,17 @@ ERROR_CODES: dict[str | None, str] = {
     "download": "DOWNLOAD_FAILED",
     "live_view": "LIVE_VIEW_FAILED",
     "set_setting": "SETTING_REJECTED",
+    "config": "CONFIG_FAILED",
+    "get": "CONFIG_FAILED",
     "camera": "CAMERA_ERROR",
     None: "BRIDGE_ERROR",
 }
 
-# The longest line the client accepts. The bridge's lines are far shorter
-# (a camera list of a dozen cameras is a few kB); anything longer is not the
-# bridge talking and is dropped rather than buffered without end.
-MAX_LINE = 1 << 20
+# The longest line the client accepts: 64 MiB. A camera's whole
+# configuration (a thousand controls of two hundred choices each) is a few
+# MiB; a longer line is not the bridge talking, and is skipped rather than
+# buffered without end, failing the calls waiting at once.
+MAX_LINE = 64 << 20
 
 
 class GpbridgeError(Exception):
@@ -114,14 +155,26 @@ class GpbridgeError(Exception):
 class BridgeError(GpbridgeError):
     """The bridge reported a failure. `text` is its error text as written on
     the wire; `operation` names what failed (open, capture, live_view,
-    camera, download, save, set_setting) or is None for a text the client
-    does not know; `code` is the stable code for it (see ERROR_CODES)."""
+    camera, download, save, set_setting, config, get) or is None for a text
+    the client does not know; `code` is the stable code for it (see
+    ERROR_CODES), CAMERA_BUSY for a shot the camera was too busy to take,
+    or the `code` given (FOCUS_FAILED). `detail`, when given, is the
+    client's own explanation, added to the message after the text."""
 
-    def __init__(self, text: str) -> None:
-        super().__init__(text)
+    def __init__(self, text: str, code: str | None = None, detail: str | None = None) -> None:
+        super().__init__(text if detail is None else f"{text} ({detail})")
         self.text = text
         self.operation = operation_of(text)
-        self.code = ERROR_CODES[self.operation]
+        if code is None and self.operation == "capture" and library_text(text) == "camera_busy":
+            code = "CAMERA_BUSY"
+        self.code = code or ERROR_CODES[self.operation]
+
+
+class NotSupported(GpbridgeError):
+    """The camera has no way to do what was asked (for example focus(), on a
+    camera without an autofocus control)."""
+
+    code = "NOT_SUPPORTED"
 
 
 class FolderError(GpbridgeError):
@@ -187,6 +240,13 @@ class BridgeTimeout(GpbridgeError, TimeoutError):
     code = "BRIDGE_TIMEOUT"
 
 
+def library_text(text: str) -> str | None:
+    """The English name of the library's text after an error's label, when
+    it is one the client tells apart ("camera_busy", "bad_parameters")."""
+    rest = text.partition(": ")[2]
+    return next((english for english, wire in LIBRARY_TEXTS.items() if rest == wire), None)
+
+
 def operation_of(text: str) -> str | None:
     if text in _FIXED_ERRORS:
         return _FIXED_ERRORS[text]
@@ -234,7 +294,7 @@ class LineSplitter:
 
     def _too_long(self, tail: bytes) -> ProtocolError:
         head = bytes(self._buf[:200]) if self._buf else tail[:200]
-        return ProtocolError(f"line longer than {self.limit} bytes", head)
+        return ProtocolError(f"the bridge wrote a line longer than the client's limit of {self.limit} bytes", head)
 
     def end(self) -> ProtocolError | None:
         """At end of stream: a ProtocolError for an unfinished last line."""
@@ -258,7 +318,7 @@ def _fields(obj: Any, kind: str, keys: dict[str, str], line: bytes, what: str) -
     for english, wire in keys.items():
         value = obj[wire]
         wanted = _TYPES.get((kind, english), str)
-        if not isinstance(value, wanted) or isinstance(value, bool):
+        if not isinstance(value, wanted) or (isinstance(value, bool) and wanted is not bool):
             raise ProtocolError(f"{what}: {wire} is not a {wanted.__name__}", line)
         out[english] = value
     return out
@@ -284,6 +344,8 @@ def parse_event(line: bytes) -> tuple[str, dict[str, Any]]:
     kind = _EVENT_NAMES.get(wire_name)
     if kind is None:
         raise ProtocolError(f"unknown event {wire_name!r}", line)
+    if kind == "control":
+        return kind, _control(obj, line)
     fields = _fields(obj, kind, _KEYS[kind], line, wire_name)
     if kind == "cameras":
         fields["cameras"] = [_fields(c, "camera", _CAMERA_KEYS, line, "camera") for c in fields["cameras"]]
@@ -297,7 +359,65 @@ def parse_event(line: bytes) -> tuple[str, dict[str, Any]]:
         fields["reason"] = _REASONS[fields["reason"]]
     elif kind == "frame" and fields["n"] < 1:
         raise ProtocolError("frame number below 1", line)
+    elif kind == "config":
+        fields["controls"] = [_control(c, line) for c in fields["controls"]]
     return kind, fields
+
+
+def _texts(values: list[Any], line: bytes, what: str) -> list[str]:
+    if not all(isinstance(v, str) for v in values):
+        raise ProtocolError(f"{what} holds something that is not a text", line)
+    return values
+
+
+def _control(obj: Any, line: bytes) -> dict[str, Any]:
+    """One widget, as the fields of a Control: its type in English, its
+    value typed (bool for a toggle, float for a range, an aware datetime in
+    UTC for a date, else a text), its range as (min, max, step) or None."""
+    f = _fields(obj, "control", _CONTROL_KEYS, line, "control")
+    kind = _CONTROL_TYPES.get(f["type"])
+    if kind is None or not f["path"].startswith("/"):
+        raise ProtocolError(f"control: unknown type {f['type']!r} or a path not from the top", line)
+    f["type"] = kind
+    f["name"] = f["path"].rpartition("/")[2]
+    f["choices"] = _texts(f["choices"], line, "control: opciones")
+    bounds = _texts(f["range"], line, "control: rango")
+    try:
+        f["range"] = tuple(float(b) for b in bounds) if bounds else None
+        f["value"] = _typed(kind, f["value"])
+    except (ValueError, OverflowError, OSError):
+        raise ProtocolError(f"control: {f['value']!r} is not a {kind} value", line) from None
+    if f["range"] is not None and len(f["range"]) != 3:
+        raise ProtocolError("control: rango is not [min, max, step]", line)
+    return f
+
+
+def _typed(kind: str, text: str) -> Any:
+    if kind == "toggle":
+        return int(text) != 0
+    if kind == "range":
+        return float(text)
+    if kind == "date":
+        return datetime.fromtimestamp(int(text), timezone.utc)
+    return text
+
+
+def wire_value(value: Any) -> str:
+    """A control's value as `ajustar` takes it: a bool as 1 or 0, a number
+    in decimal, a datetime as its seconds since 1970, a text as it is."""
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise ValueError(f"{value!r} is not a value a camera takes")
+        return repr(value)
+    if isinstance(value, datetime):
+        return str(math.floor(value.timestamp()))
+    if isinstance(value, str):
+        return value
+    raise TypeError(f"a control's value is a bool, number, datetime or str, not {type(value).__name__}")
 
 
 def command_line(name: str, *args: str | bytes) -> bytes:

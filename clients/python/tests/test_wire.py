@@ -11,9 +11,10 @@ import tempfile
 import threading
 import time
 import unittest
+from datetime import datetime, timezone
 
-from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Frame, Photo,
-                      ProtocolError, SettingChoices, Settings)
+from gpbridge import (Bridge, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, Closed, Control, Failure, Frame,
+                      NotSupported, Photo, ProtocolError, SettingChoices, Settings)
 from gpbridge._wire import LineSplitter, command_line, parse_event
 
 STREAM = (b'{"e":"camaras","lista":[{"modelo":"Mass Storage Camera","puerto":"disk:/media/card"}]}\n'
@@ -75,7 +76,9 @@ class Parsing(unittest.TestCase):
                  "disparar: I/O problem": "CAPTURE_FAILED", "bajar la foto: I/O problem": "DOWNLOAD_FAILED",
                  "vista en directo: I/O problem": "LIVE_VIEW_FAILED", "ajustar: Bad parameters": "SETTING_REJECTED",
                  "c\u00e1mara: Unsupported operation": "CAMERA_ERROR", "something new: x": "BRIDGE_ERROR",
-                 "disparar": "BRIDGE_ERROR"}
+                 "disparar": "BRIDGE_ERROR", "disparar: I/O in progress": "CAMERA_BUSY",
+                 "ajustar: I/O in progress": "SETTING_REJECTED", "leer: Bad parameters": "CONFIG_FAILED",
+                 "configuracion: I/O problem": "CONFIG_FAILED"}
         for text, code in codes.items():
             with self.subTest(text=text):
                 err = BridgeError(text)
@@ -94,6 +97,14 @@ class Parsing(unittest.TestCase):
                b'{"e":"opciones","iso":"1","diafragma":[],"velocidad":[]}',
                b'{"e":"opciones","iso":[1],"diafragma":[],"velocidad":[]}',
                b'{"e":"opciones","iso":[["1"]],"diafragma":[],"velocidad":[]}']
+        good = {"ruta": "/main/a/b", "etiqueta": "B", "tipo": "rango", "valor": "1", "soloLectura": False,
+                "opciones": [], "rango": ["0", "2", "1"]}
+        for change in ({"soloLectura": "false"}, {"soloLectura": 0}, {"tipo": "boton"}, {"valor": "x"},
+                       {"valor": 1}, {"rango": ["0", "2"]}, {"rango": ["0", "2", "z"]}, {"opciones": [1]},
+                       {"ruta": "main"}, {"tipo": "fecha", "valor": "1.5"}, {"tipo": "interruptor", "valor": "no"}):
+            element = json.dumps(dict(good, **change)).encode()
+            bad += [b'{"e":"control",' + element[1:], b'{"e":"configuracion","lista":[' + element + b"]}"]
+        self.assertEqual(parse_event(b'{"e":"control",' + json.dumps(good).encode()[1:])[1]["value"], 1.0)
         for line in bad:
             with self.subTest(line=line):
                 with self.assertRaises(ProtocolError):
@@ -154,6 +165,8 @@ for line in sys.stdin.buffer:
     for item in answers[turn] if turn < len(answers) else []:
         if isinstance(item, (int, float)):
             time.sleep(item)
+        elif isinstance(item, list):  # [text, n]: the text n times
+            sys.stdout.buffer.write(item[0].encode("latin-1") * item[1])
         elif item.startswith("EXIT "):
             sys.exit(int(item[5:]))
         else:
@@ -176,7 +189,7 @@ class AgainstAScriptedBridge(unittest.TestCase):
         self.p = os.path.join(self.root, "p")
         os.mkdir(self.p)
 
-    def start(self, script):
+    def start(self, script, **options):
         root = self.root
         exe = os.path.join(root, "fake")
         with open(exe, "w") as f:
@@ -184,7 +197,7 @@ class AgainstAScriptedBridge(unittest.TestCase):
         os.chmod(exe, 0o755)
         self.log = os.path.join(root, "log")
         env = dict(os.environ, FAKE_SCRIPT=json.dumps(script), FAKE_LOG=self.log)
-        bridge = Bridge.start(exe, env=env)
+        bridge = Bridge.start(exe, env=env, **options)
         self.addCleanup(self.stop, bridge)
         return bridge
 
@@ -228,6 +241,73 @@ class AgainstAScriptedBridge(unittest.TestCase):
             b.close(timeout=0.2)
         self.assertEqual(b.close(), "requested")
         self.assertIsNone(b.next_event(timeout=0.3), "the late answers are not unsolicited events")
+
+    def test_a_close_the_camera_s_going_answers_is_settled_and_no_later_call_takes_a_stale_answer(self):
+        gone = '{"e":"cerrada","motivo":"desconectada"}\n'
+        done = '{"e":"cerrada","motivo":"orden"}\n'
+        cams = '{"e":"camaras","lista":[{"modelo":"%s","puerto":"p"}]}\n'
+        probed = ["cerrar", "buscar", "cerrar", "buscar", "cerrar"]
+        cases = [  # the answers to the first `cerrar`, the first close()'s time limit, what it gives, the commands
+            ([0.2, gone], 15, "disconnected", probed),  # the camera went while the bridge closed it
+            ([0.5, gone], 0.1, BridgeTimeout, probed),  # ... and the close had given up by then
+            # The camera went before the bridge read the `cerrar`: its
+            # `cerrada orden` follows, and no probe is needed.
+            ([gone + done], 15, "disconnected", ["cerrar", "cerrar", "buscar", "cerrar"]),
+        ]
+        for first, limit, outcome, commands in cases:
+            with self.subTest(first=first, limit=limit):
+                b = self.start({f"abrir 0 {self.p}": [OPEN], "cerrar": [first, [done], [done]],
+                                "buscar": [[cams % "PROBE"], [cams % "HOST"]]})
+                b.open(0, self.p, create_folder=False)
+                try:
+                    got = b.close(timeout=limit)
+                except BridgeTimeout as err:
+                    got = type(err)
+                self.assertEqual(got, outcome)
+                time.sleep(0.6)  # the late answers are in
+                self.assertEqual(b.close(timeout=5), "requested")
+                self.assertEqual([c.model for c in b.list_cameras(timeout=5)],
+                                 ["HOST" if commands is probed else "PROBE"])
+                self.assertEqual(b.close(timeout=5), "requested")
+                self.assertEqual(self.commands()[1:], commands)
+                self.assertEqual(b.next_event(timeout=0.2), None, "no answer is left over as an event")
+                self.stop(b)
+                os.unlink(self.log)
+
+    def test_messages_for_a_camera_past_the_list_and_a_missing_bridge(self):
+        unknown = '{"e":"error","texto":"abrir: Unknown model"}\n'
+        two = '{"e":"camaras","lista":[{"modelo":"A","puerto":"p1"},{"modelo":"B","puerto":"p2"}]}\n'
+        b = self.start({f"abrir {i} {self.p}": [[unknown]] for i in (1, 2, 5)} | {"buscar": [[two]] * 3})
+        for index, message in ((5, "abrir: Unknown model (there is no camera 5: 2 cameras were found)"),
+                               (2, "abrir: Unknown model (there is no camera 2: 2 cameras were found)"),
+                               (1, "abrir: Unknown model")):  # a camera that is there but failed
+            with self.subTest(index=index):
+                with self.assertRaises(BridgeError) as cm:
+                    b.open(index, self.p)
+                self.assertEqual((str(cm.exception), cm.exception.text, cm.exception.code),
+                                 (message, "abrir: Unknown model", "OPEN_FAILED"))
+        for exe, env in ((os.path.join(self.root, "gpbridge"), None), ("gpbridge", {"PATH": self.root})):
+            with self.subTest(exe=exe):
+                with self.assertRaises(FileNotFoundError) as cm:
+                    Bridge.start(exe, env=env)
+                for hint in ("install gpbridge", "executable=", "gpbridge-sim", repr(exe)):
+                    self.assertIn(hint, str(cm.exception))
+
+    def test_long_lines_are_taken_and_a_set_the_bridge_applied_is_never_reported_failed(self):
+        self.assertGreaterEqual(LineSplitter().limit, 64 << 20)
+        choice = '"' + "q" * 248 + '",'
+        # 5,000 choices of 250 bytes: a line of 1.25 MB, written at once.
+        long = ['{"e":"opciones","iso":[', [choice, 4999], '"Z"],"diafragma":[],"velocidad":[]}\n']
+        report = '{"e":"ajustes","iso":"Z","diafragma":"2","velocidad":"3","bateria":"4"}\n'
+        b = self.start({f"abrir 0 {self.p}": [OPEN], "opciones": [long, long, ["not json\n"]],
+                        "ajustar iso Z": [[report]] * 2})
+        b.open(0, self.p, create_folder=False)
+        self.assertEqual(len(b.setting_choices().iso), 5000)
+        self.assertEqual(b.set_setting("iso", "Z").iso, "Z")
+        # Applied (its settings report came): a bad line after it does not
+        # make it a failure, though the line is reported.
+        self.assertEqual(b.set_setting("iso", "Z").iso, "Z")
+        self.assertIsInstance(b.next_event(timeout=5), ProtocolError)
 
     def test_events_nobody_asked_for_are_queued_in_order(self):
         b = self.start({f"abrir 0 {self.p}": [OPEN + ['{"e":"foto","ruta":"%s/B.JPG","nombre":"B.JPG"}\n' % self.p +
@@ -323,6 +403,128 @@ class AgainstAScriptedBridge(unittest.TestCase):
         self.assertEqual(b.next_event(timeout=5), Closed("disconnected"))
         self.assertIsNone(b.next_event(timeout=0.3))
         self.assertEqual(b.quit(), 0)
+
+    def test_controls_come_typed_and_go_back_typed(self):
+        rows = [  # path, tipo, valor, opciones, rango, the Control's type and value
+            ("/main/settings/datetime", "fecha", "1700000000", [], [], "date",
+             datetime(2023, 11, 14, 22, 13, 20, tzinfo=timezone.utc)),
+            ("/main/actions/capture", "interruptor", "1", [], [], "toggle", True),
+            ("/main/imgsettings/exposurecompensation", "rango", "-0.5", [], ["-3", "3", "0.5"], "range", -0.5),
+            ("/main/imgsettings/iso", "radio", "100", ["100", "400"], [], "radio", "100"),
+            ("/main/settings/artist", "texto", "", [], [], "text", ""),
+            ("/main/capturesettings/drive", "menu", "Single", ["Single", "Burst"], [], "menu", "Single"),
+        ]
+
+        def element(path, tipo, valor, opciones=(), rango=()):
+            return json.dumps({"ruta": path, "etiqueta": path.upper(), "tipo": tipo, "valor": valor,
+                               "soloLectura": tipo == "texto", "opciones": list(opciones), "rango": list(rango)})
+
+        def control(path, tipo, valor, *rest):
+            return '{"e":"control",' + element(path, tipo, valor, *rest)[1:] + "\n"
+
+        sets = [  # name, value as given, the command it makes, the answer's valor, the value read back
+            ("capture", False, "ajustar capture 0", "0", False),
+            ("exposurecompensation", 1.5, "ajustar exposurecompensation 1.5", "1.5", 1.5),
+            ("exposurecompensation", 2, "ajustar exposurecompensation 2", "2", 2.0),
+            ("datetime", datetime(2024, 1, 1, tzinfo=timezone.utc), "ajustar datetime 1704067200", "1704067200",
+             datetime(2024, 1, 1, tzinfo=timezone.utc)),
+            ("artist", "Ana María", "ajustar artist Ana María", "Ana María", "Ana María"),
+            # The three exposure words set their own widget by its path.
+            ("iso", "400", "ajustar /main/imgsettings/iso 400", "400", "400"),
+        ]
+        paths = {row[0].rpartition("/")[2]: row for row in rows}
+        script = {f"abrir 0 {self.p}": [OPEN],
+                  "configuracion": [['{"e":"configuracion","lista":[' + ",".join(element(*r[:5]) for r in rows)
+                                     + "]}\n"]],
+                  "leer iso": [[control(*rows[3][:5])]],
+                  "leer nope": [['{"e":"error","texto":"leer: Bad parameters"}\n']],
+                  "ajustar capture x": [['{"e":"error","texto":"ajustar: Bad parameters"}\n']]}
+        for name, _, line, valor, _ in sets:
+            path, tipo, _, opciones, rango = paths[name][:5]
+            script.setdefault(line, []).append([control(path, tipo, valor, opciones, rango)])
+        b = self.start(script)
+        with self.assertRaises(CameraClosed):
+            b.config()
+        self.assertEqual(self.commands(), [], "nothing is sent with no camera open")
+        b.open(0, self.p, create_folder=False)
+        got = b.config()
+        self.assertEqual([(c.path, c.name, c.label, c.type, c.value, c.read_only) for c in got],
+                         [(r[0], r[0].rpartition("/")[2], r[0].upper(), r[5], r[6], r[1] == "texto") for r in rows])
+        self.assertEqual((got[2].range, got[3].choices, got[0].range), ((-3.0, 3.0, 0.5), ["100", "400"], None))
+        for name, value, line, _, back in sets:
+            with self.subTest(name=name, value=value):
+                read = b.set(name, value)
+                self.assertIsInstance(read, Control)
+                self.assertEqual((read.name, read.value, type(read.value)), (name, back, type(back)))
+        for name, value, error in (("a b", 1, ValueError), ("", 1, ValueError), ("capture", object(), TypeError),
+                                   ("capture", math.nan, ValueError), (3, "x", TypeError)):
+            with self.assertRaises(error):
+                b.set(name, value)
+        with self.assertRaises(BridgeError) as cm:
+            b.get("nope")
+        self.assertEqual((cm.exception.code, cm.exception.operation), ("CONFIG_FAILED", "get"))
+        with self.assertRaises(BridgeError) as cm:
+            b.set("capture", "x")
+        self.assertEqual(cm.exception.code, "SETTING_REJECTED")
+        self.assertEqual(self.commands_once(12)[1:], ["configuracion"] + [s[2] for s in sets[:5]]
+                         + ["leer iso", sets[5][2], "leer nope", "ajustar capture x"])
+
+    def test_busy_shots_are_tried_again_a_bounded_number_of_times_and_never_after_a_file(self):
+        busy = '{"e":"error","texto":"disparar: I/O in progress"}\n'
+        photo = '{"e":"foto","ruta":"%s/A.JPG","nombre":"A.JPG"}\n' % self.p
+        cases = [  # busy_retries, the answers to each disparar, the outcome, how many were sent
+            (3, [busy, busy, photo], "A.JPG", 3),
+            (3, [busy] * 4, "CAMERA_BUSY", 4),
+            (0, [busy], "CAMERA_BUSY", 1),
+            (1, ['{"e":"error","texto":"disparar: I/O problem"}\n'], "CAPTURE_FAILED", 1),
+            # A file came: the shot was taken, whatever follows it.
+            (3, [photo + busy], "A.JPG", 1),
+        ]
+        for retries, answers, outcome, sent in cases:
+            with self.subTest(retries=retries, answers=answers):
+                b = self.start({f"abrir 0 {self.p}": [OPEN], "disparar": [[a] for a in answers]},
+                               busy_retries=retries)
+                b.open(0, self.p, create_folder=False)
+                try:
+                    got = b.capture(timeout=30).name
+                except BridgeError as err:
+                    got = err.code
+                self.assertEqual(got, outcome)
+                self.assertEqual(self.commands().count("disparar"), sent)
+                if answers[-1] == photo + busy:
+                    self.assertEqual(b.next_event(timeout=5), Failure("disparar: I/O in progress", "capture"))
+                self.stop(b)
+                os.unlink(self.log)
+        with self.assertRaises(ValueError):
+            self.start({}, busy_retries=-1)
+
+    def test_focus_serial_number_and_alert(self):
+        def control(name, tipo, valor):
+            return ('{"e":"control","ruta":"/main/x/%s","etiqueta":"%s","tipo":"%s","valor":"%s",'
+                    '"soloLectura":false,"opciones":[],"rango":[]}\n' % (name, name, tipo, valor))
+
+        bad = '{"e":"error","texto":"%s: Bad parameters"}\n'
+        b = self.start({f"abrir 0 {self.p}": [OPEN],
+                        "ajustar autofocusdrive 1": [[control("autofocusdrive", "interruptor", "0")],
+                                                     ['{"e":"error","texto":"ajustar: Unspecified error"}\n'],
+                                                     [bad % "ajustar"], [bad % "ajustar"]],
+                        "leer autofocusdrive": [[bad % "leer"], [control("autofocusdrive", "interruptor", "0")]],
+                        "leer serialnumber": [[control("serialnumber", "texto", "SN 42")], [bad % "leer"],
+                                              [control("serialnumber", "texto", "")]]})
+        with self.assertRaises(CameraClosed):
+            b.focus()
+        b.open(0, self.p, create_folder=False)
+        self.assertIsNone(b.focus())
+        for want in (BridgeError, NotSupported, BridgeError):  # refused; no such control; one it cannot set
+            with self.assertRaises(want) as cm:
+                b.focus()
+            self.assertEqual(cm.exception.code, "FOCUS_FAILED" if want is BridgeError else "NOT_SUPPORTED")
+        self.assertEqual([b.serial_number() for _ in range(3)], ["SN 42", None, None])
+        b.set_alert(True)
+        b.set_alert(False)
+        self.assertEqual(self.commands_once(12)[1:], ["ajustar autofocusdrive 1"] * 3 + ["leer autofocusdrive"]
+                         + ["ajustar autofocusdrive 1", "leer autofocusdrive"] + ["leer serialnumber"] * 3
+                         + ["alerta 1", "alerta 0"])
 
     def test_no_time_limit_is_none_or_infinity_everywhere(self):
         b = self.start({"buscar": [['{"e":"camaras","lista":[]}\n']] * 3,
