@@ -11,12 +11,13 @@ own, exactly as Bridge.capture() waits.
 
 from __future__ import annotations
 
+import time
 from typing import TYPE_CHECKING
 
 from . import _shots
 from ._state import Call, Deadline
 from ._types import Photo
-from ._wire import BridgeTimeout, CameraUnavailable, GpbridgeError, command_line
+from ._wire import BridgeError, BridgeTimeout, CameraUnavailable, GpbridgeError, command_line
 
 if TYPE_CHECKING:
     from ._bridge import Bridge
@@ -66,7 +67,28 @@ def send_captures(bridges: list[Bridge], timeout: float | None) -> list[Pending]
 
 def wait_capture(p: Pending) -> Photo:
     """The photo of a capture send_captures() wrote, with the other files of
-    its shot, as Bridge.capture() returns it; raises what it would raise."""
+    its shot, as Bridge.capture() returns it; raises what it would raise. A
+    shot the camera was too busy to take is tried again as Bridge.capture()
+    does (up to its busy_retries, within the time limit), on its own."""
+    try:
+        return _wait(p)
+    except BridgeError as err:
+        last = err
+    tries, pause = p.bridge._busy_retries, 0.1
+    while True:
+        left = p.deadline.left()
+        if last.code != "CAMERA_BUSY" or tries == 0 or (left is not None and left <= pause):
+            raise last
+        time.sleep(pause)
+        tries -= 1
+        try:
+            return p.bridge._calls.call("capture", _LINE, p.deadline.left())
+        except BridgeError as err:
+            last = err
+        pause = min(pause * 2, 1.0)
+
+
+def _wait(p: Pending) -> Photo:
     st = p.bridge._st
     try:
         if p.error is not None:

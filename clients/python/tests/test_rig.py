@@ -69,6 +69,20 @@ class RigTest(clienttest.ClientTest):
             self.assertTrue(f.readline().startswith('{"shot":1,"files":{'), "keys in their order")
         self.assertEqual([n for _, _, names in os.walk(os.path.join(rig.folder, ".incoming")) for n in names], [],
                          "every file moved out of the download folders")
+        # Framing on one camera, then another: the first one's live view ends.
+        with rig.live_view("SN-A1") as live:
+            self.assertIsNotNone(live.next_frame(10))
+            other = rig.live_view("SN-D4")
+            self.assertIsNotNone(other.next_frame(10))
+            self.assertIsNone(live.next_frame(10), "the first camera's live view is over")
+        other.close()
+        self.assertEqual(len(rig.capture().files), 4, "a set after framing")
+        # A setting on every camera, each reporting for itself.
+        done = rig.set("capturetarget", "Memory card")
+        self.assertEqual(sorted(done), SERIALS)
+        self.assertTrue(all(r.ok and r.control.value == "Memory card" for r in done.values()), done)
+        refused = rig.set("capturetarget", "Nowhere")
+        self.assertEqual({r.code for r in refused.values()}, {"SETTING_REJECTED"})
 
     def test_cameras_of_one_model_are_chosen_by_serial_number(self):
         cards = [card(s) for s in SERIALS]
@@ -102,20 +116,24 @@ class RigTest(clienttest.ClientTest):
 
     def test_a_camera_pulled_out_and_plugged_into_another_socket(self):
         cards = [card(s) for s in SERIALS]
-        setup = self.cards(*cards, spare=True)
-        rig = self.rig(setup)
+        stranger = card("SN-E5")  # on the hub, not in the rig: never taken for one of it
+        setup = self.cards(*cards, stranger, spare=True)
+        rig = self.rig(setup, cameras=SERIALS)
         gone, spare = cards[2], setup.cards[-1]
         unplug(gone)
         self.assertEqual(rig.next_event(30), CameraLost("SN-C3"))
         shot = rig.capture()
         self.assertEqual((sorted(shot.files), shot.missing),
                          (["SN-A1", "SN-B2", "SN-D4"], {"SN-C3": "CAMERA_UNAVAILABLE"}))
+        self.assertEqual({i: r.code for i, r in rig.set("capturetarget", "Memory card").items()},
+                         {"SN-A1": None, "SN-B2": None, "SN-C3": "CAMERA_UNAVAILABLE", "SN-D4": None})
         plug_into(gone, spare)
         self.assertEqual(rig.next_event(30), CameraBack("SN-C3"))
         self.assertIn(RigCamera("SN-C3", MODEL, "disk:" + spare.mount), rig.cameras)
         shot = rig.capture()
         self.assertEqual((sorted(shot.files), shot.missing), (SERIALS, {}))
         self.assertEqual(len(self.manifest(rig)), 2)
+        self.assertEqual(stranger.calls("trigger"), [], "the stranger is never fired")
 
 
 def until(test, what, timeout=30):
