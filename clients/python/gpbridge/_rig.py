@@ -162,9 +162,8 @@ class Rig:
         every bridge. `reconnect` (on by default) here means the rig finds
         a camera that went away again by its serial number; the bridges
         themselves run without their own reconnect, which goes by model."""
-        for own in ("on_event", "live_view_dir"):
-            if own in start_options:
-                raise TypeError(f"Rig.open() does not take {own}: the rig owns it")
+        if "on_event" in start_options:
+            raise TypeError("Rig.open(): a bridge's events are the rig's; on_event takes rig events")
         recover = bool(start_options.pop("reconnect", True))
         start_options["reconnect"] = False
         base = os.path.abspath(os.path.join(os.fspath(start_options.get("cwd") or os.getcwd()), os.fspath(folder)))
