@@ -148,6 +148,7 @@ class Rig:
         self._cond = threading.Condition()
         self._events: deque[RigEvent] = deque(maxlen=max(1, max_events))
         self._closing = False
+        self._closed = False
         self._fire_lock = threading.Lock()
         self._live: tuple[_Slot, Any] | None = None
         self._keeper = threading.Thread(target=self._keep, name="gpbridge-rig-keeper", daemon=True)
@@ -162,6 +163,8 @@ class Rig:
         every bridge. `reconnect` (on by default) here means the rig finds
         a camera that went away again by its serial number; the bridges
         themselves run without their own reconnect, which goes by model."""
+        if isinstance(cameras, str):
+            raise TypeError("cameras is a list of ids, not one string")
         if "on_event" in start_options:
             raise TypeError("Rig.open(): a bridge's events are the rig's; on_event takes rig events")
         recover = bool(start_options.pop("reconnect", True))
@@ -195,11 +198,11 @@ class Rig:
             if wanted:
                 raise RigError("no camera detected; missing: " + ", ".join(wanted))
             return
-        boxes: list[list[_Slot]] = [first_box] + [[] for _ in detected[1:]]
-        bridges = [first]
-        for box in boxes[1:]:
-            bridges.append(self._bridge(box))
-        for i, (bridge, box) in enumerate(zip(bridges, boxes)):
+        # Each bridge gets its slot as soon as it runs, so a failure to start
+        # the next one still ends it in close().
+        for i in range(len(detected)):
+            box = first_box if i == 0 else []
+            bridge = first if i == 0 else self._bridge(box)
             slot = _Slot(i + 1, bridge, self._book.incoming(i + 1))
             box.append(slot)
             self._slots.append(slot)
@@ -274,6 +277,7 @@ class Rig:
             for slot, job in jobs:
                 job.wait()
                 self._settle(number, slot, job)
+            self._book.save()
             return self._book.shot_set(number)
 
     def _settle(self, number: int, slot: _Slot, job: _Job) -> None:
@@ -339,7 +343,9 @@ class Rig:
         """Ends every bridge (closing its camera). Never raises for a bridge
         that is already gone."""
         with self._cond:
-            self._closing = True
+            if self._closed:
+                return
+            self._closed = self._closing = True
             slots = list(self._slots)
             self._cond.notify_all()
         if self._keeper.is_alive():

@@ -37,7 +37,7 @@ class _Entry:
     """One set as the book keeps it: relative paths, and for each camera
     whether it was fired and the stems of the files it gave."""
 
-    __slots__ = ("number", "files", "missing", "fired", "stems")
+    __slots__ = ("number", "files", "missing", "fired", "stems", "_line")
 
     def __init__(self, number: int) -> None:
         self.number = number
@@ -45,10 +45,18 @@ class _Entry:
         self.missing: dict[str, str] = {}
         self.fired: set[str] = set()
         self.stems: dict[str, set[str]] = {}
+        self._line: str | None = None
+
+    def changed(self) -> None:
+        self._line = None
 
     def line(self) -> str:
-        return json.dumps({"shot": self.number, "files": self.files, "missing": self.missing},
-                          ensure_ascii=False, separators=(",", ":"))
+        # Kept between writes: the manifest is written whole after every
+        # set, and only the sets that changed are encoded again.
+        if self._line is None:
+            self._line = json.dumps({"shot": self.number, "files": self.files, "missing": self.missing},
+                                    ensure_ascii=False, separators=(",", ":"))
+        return self._line
 
 
 def safe_name(camera_id: str) -> str:
@@ -114,22 +122,28 @@ class ShotBook:
             for camera_id in away:
                 entry.missing[camera_id] = code
             self._entries[entry.number] = entry
+            entry.changed()
             return entry.number
 
     def give(self, number: int, camera_id: str, paths: list[str]) -> list[str]:
         """Moves a camera's files into set `number`; returns their new
-        paths. The manifest is written again."""
+        paths. The manifest is written by save()."""
         with self._lock:
-            out = self._place(self._entries[number], camera_id, paths)
-            self._write()
-            return out
+            return self._place(self._entries[number], camera_id, paths)
 
     def fail(self, number: int, camera_id: str, code: str) -> None:
-        """Marks a camera missing from a set, unless its files came."""
+        """Marks a camera missing from a set, unless its files came (the
+        manifest is written by save())."""
         with self._lock:
             entry = self._entries[number]
             if camera_id not in entry.files:
                 entry.missing[camera_id] = code
+                entry.changed()
+
+    def save(self) -> None:
+        """Writes the manifest again: once per set, when every camera's
+        files are in."""
+        with self._lock:
             self._write()
 
     def late(self, camera_id: str, paths: list[str], name: str) -> int:
@@ -170,16 +184,17 @@ class ShotBook:
             entry.stems.setdefault(camera_id, set()).add(stem_of(name))
             out.append(final)
         entry.missing.pop(camera_id, None)
+        entry.changed()
         return out
 
     def _write(self) -> None:
-        lines = [(n, line) for n, line in self._old]
-        lines += [(e.number, e.line()) for e in self._entries.values()]
-        lines.sort(key=lambda item: item[0])  # stable: earlier lines keep their order
+        # Earlier sessions' lines first, as they were; then this one's sets,
+        # made in number order.
+        lines = [line for _, line in self._old] + [e.line() for e in self._entries.values()]
         fd, tmp = tempfile.mkstemp(prefix=".shots-", suffix=".tmp", dir=self.folder)
         try:
             with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-                f.write("".join(line + "\n" for _, line in lines))
+                f.write("".join(line + "\n" for line in lines))
             os.rename(tmp, os.path.join(self.folder, MANIFEST))
         except BaseException:
             try:

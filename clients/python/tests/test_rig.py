@@ -113,6 +113,8 @@ class RigTest(clienttest.ClientTest):
         self.assertEqual(self.manifest(rig)[1], {"shot": 2, "files": {"SN-D4": ["shot-0002/SN-D4.JPG"]},
                                                  "missing": {}})
         self.assertEqual(rig.capture().number, 3, "the next set comes after it")
+        rig.close()
+        rig.close()  # twice is harmless
 
     def test_a_camera_pulled_out_and_plugged_into_another_socket(self):
         cards = [card(s) for s in SERIALS]
