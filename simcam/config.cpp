@@ -241,6 +241,11 @@ int take_setfail(Sim& sim) {
   return st;
 }
 
+// The status a read of `name` ("/": the whole tree) must fail with, or GP_OK.
+int getfail(const Sim& sim, const std::string& name) {
+  return sim.getfail_status < 0 && sim.getfail_name == name ? sim.getfail_status : GP_OK;
+}
+
 }  // namespace
 
 void install_default_widgets(Sim& sim) {
@@ -366,6 +371,7 @@ int cfg_get_single(Camera* camera, const char* name, CameraWidget** widget, GPCo
     if (!sim || !widget) return GP_ERROR_BAD_PARAMETERS;
     std::string n = name ? name : "";
     if (int r = begin_call(*sim, "get_config", {n}); r < GP_OK) return r;
+    if (int r = getfail(*sim, n); r < GP_OK) return r;
     Widget* w = find_widget(*sim, n);
     if (!w) return GP_ERROR_BAD_PARAMETERS;
     drift(*w);
@@ -394,6 +400,7 @@ int cfg_get_tree(Camera* camera, CameraWidget** window, GPContext*) {
     Sim* sim = sim_of(camera);
     if (!sim || !window) return GP_ERROR_BAD_PARAMETERS;
     if (int r = begin_call(*sim, "get_config_tree"); r < GP_OK) return r;
+    if (int r = getfail(*sim, "/"); r < GP_OK) return r;
     int r = gp_widget_new(GP_WIDGET_WINDOW, "Camera and Driver Configuration", window);
     if (r < GP_OK) return r;
     gp_widget_set_name(*window, "main");

@@ -113,6 +113,13 @@ void apply_fields(Sim& sim, const std::vector<std::string>& f, Origin origin) {
       complain("setfail needs a STATUS", f);
   } else if (widget_directive(sim, f)) {
     // handled there
+  } else if (d == "getfail") {
+    if (f.size() >= 2 && f[1] == "ok")
+      sim.getfail_status = 0;
+    else if (f.size() < 3 || !parse_status(f[1], sim.getfail_status))
+      complain("getfail needs STATUS and NAME, or ok", f);
+    else
+      sim.getfail_name = f[2];
   } else if (d == "focusfail") {
     if (f.size() >= 2 && f[1] == "ok")
       sim.focus_status = 0;

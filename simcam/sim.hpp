@@ -131,6 +131,10 @@ struct Sim {
   std::vector<Widget> widgets;
   int setfail_status = 0;  // <0: the next configuration set fails with it
   int focus_status = 0;    // <0: every set of autofocusdrive fails with it
+  // getfail: every read of this widget ("/": of the whole tree) fails with
+  // getfail_status (<0) until `getfail ok`.
+  int getfail_status = 0;
+  std::string getfail_name;
   std::vector<Photo> photos;
   std::deque<QueuedEvent> events;
   std::deque<Photo> next_photos;

@@ -1,5 +1,6 @@
 #include "camera/arbol.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -13,18 +14,32 @@ namespace {
 constexpr std::size_t kArena = 256 * 1024;
 constexpr std::size_t kRutas = 8192;
 char arena[kArena];
-std::uint32_t inicio[kRutas];
+// Where each ruta starts in the arena, its length, and where its name
+// starts in it, so a lookup by name compares names only.
+struct Recordada {
+  std::uint32_t inicio;
+  std::uint16_t largo;
+  std::uint16_t nombre;
+};
+Recordada rutas[kRutas];
 std::size_t usados = 0;
 std::size_t cuantas = 0;
 
 void recordar(const char* ruta, std::size_t largo) {
-  if (cuantas == kRutas || usados + largo + 1 > kArena) return;
+  if (cuantas == kRutas || largo > UINT16_MAX || usados + largo + 1 > kArena) return;
   std::memcpy(arena + usados, ruta, largo + 1);
-  inicio[cuantas++] = static_cast<std::uint32_t>(usados);
+  const std::size_t nombre = std::string_view(ruta, largo).rfind('/') + 1;
+  rutas[cuantas++] = {static_cast<std::uint32_t>(usados), static_cast<std::uint16_t>(largo),
+                      static_cast<std::uint16_t>(nombre)};
   usados += largo + 1;
 }
 
-std::string_view recordada(std::size_t i) { return arena + inicio[i]; }
+std::string_view recordada(std::size_t i) { return {arena + rutas[i].inicio, rutas[i].largo}; }
+
+std::string_view nombreRecordado(std::size_t i) {
+  return {arena + rutas[i].inicio + rutas[i].nombre,
+          static_cast<std::size_t>(rutas[i].largo - rutas[i].nombre)};
+}
 
 struct Recorrido {
   Visita visitar;
@@ -79,14 +94,14 @@ std::string_view nombreDeRuta(std::string_view ruta) {
 
 const char* rutaDeNombre(std::string_view nombre) {
   for (std::size_t i = 0; i < cuantas; ++i) {
-    if (nombreDeRuta(recordada(i)) == nombre) return arena + inicio[i];
+    if (nombreRecordado(i) == nombre) return arena + rutas[i].inicio;
   }
   return nullptr;
 }
 
 int rutasConNombre(std::string_view nombre) {
   int n = 0;
-  for (std::size_t i = 0; i < cuantas; ++i) n += nombreDeRuta(recordada(i)) == nombre;
+  for (std::size_t i = 0; i < cuantas; ++i) n += nombreRecordado(i) == nombre;
   return n;
 }
 

@@ -2,25 +2,24 @@
 
 #include <cstdio>
 
-#include "events/eventos.h"
 #include "events/json.h"
 
 namespace {
 
 // "%g" of a range number, as a JSON string.
-void jsonNumero(float n) {
+void anadirNumero(Tramo& t, float n) {
   char texto[64];
   std::snprintf(texto, sizeof texto, "%g", static_cast<double>(n));
-  jsonTexto(texto);
+  anadirTexto(t, texto);
 }
 
 // The value as the wire carries it: always a string.
-void escribirValor(CameraWidget* widget, CameraWidgetType tipo) {
+void anadirValor(Tramo& t, CameraWidget* widget, CameraWidgetType tipo) {
   switch (tipo) {
     case GP_WIDGET_RANGE: {
       float v = 0;
       gp_widget_get_value(widget, &v);
-      jsonNumero(v);
+      anadirNumero(t, v);
       return;
     }
     case GP_WIDGET_TOGGLE:
@@ -29,41 +28,41 @@ void escribirValor(CameraWidget* widget, CameraWidgetType tipo) {
       gp_widget_get_value(widget, &v);
       char texto[16];
       std::snprintf(texto, sizeof texto, "%d", v);
-      jsonTexto(texto);
+      anadirTexto(t, texto);
       return;
     }
     default: {
-      // Written straight from the widget, however long: nothing is cut.
+      // Copied straight from the widget, however long: nothing is cut.
       const char* v = nullptr;
       if (gp_widget_get_value(widget, &v) < 0 || v == nullptr) v = "";
-      jsonTexto(v);
+      anadirTexto(t, v);
       return;
     }
   }
 }
 
-void escribirOpciones(CameraWidget* widget, CameraWidgetType tipo) {
+void anadirOpciones(Tramo& t, CameraWidget* widget, CameraWidgetType tipo) {
   if (tipo != GP_WIDGET_RADIO && tipo != GP_WIDGET_MENU) return;
   bool primera = true;
   const int cuantas = gp_widget_count_choices(widget);
   for (int i = 0; i < cuantas; ++i) {
     const char* opcion = nullptr;
     if (gp_widget_get_choice(widget, i, &opcion) < 0 || opcion == nullptr) continue;
-    if (!primera) escribir(",");
-    jsonTexto(opcion);
+    if (!primera) anadirLiteral(t, ",");
+    anadirTexto(t, opcion);
     primera = false;
   }
 }
 
-void escribirRango(CameraWidget* widget, CameraWidgetType tipo) {
+void anadirRango(Tramo& t, CameraWidget* widget, CameraWidgetType tipo) {
   if (tipo != GP_WIDGET_RANGE) return;
   float minimo = 0, maximo = 0, paso = 0;
   gp_widget_get_range(widget, &minimo, &maximo, &paso);
-  jsonNumero(minimo);
-  escribir(",");
-  jsonNumero(maximo);
-  escribir(",");
-  jsonNumero(paso);
+  anadirNumero(t, minimo);
+  anadirLiteral(t, ",");
+  anadirNumero(t, maximo);
+  anadirLiteral(t, ",");
+  anadirNumero(t, paso);
 }
 
 }  // namespace
@@ -101,18 +100,20 @@ void escribirElemento(CameraWidget* widget, const char* ruta) {
   int soloLectura = 0;
   gp_widget_get_readonly(widget, &soloLectura);
 
-  escribir("\"ruta\":");
-  jsonTexto(ruta);
-  escribir(",\"etiqueta\":");
-  jsonTexto(etiqueta);
-  escribir(",\"tipo\":\"");
-  escribir(tipoDeElemento(tipo));
-  escribir("\",\"valor\":");
-  escribirValor(widget, tipo);
-  escribir(soloLectura ? ",\"soloLectura\":true,\"opciones\":["
-                       : ",\"soloLectura\":false,\"opciones\":[");
-  escribirOpciones(widget, tipo);
-  escribir("],\"rango\":[");
-  escribirRango(widget, tipo);
-  escribir("]");
+  Tramo t;
+  anadirLiteral(t, "\"ruta\":");
+  anadirTexto(t, ruta);
+  anadirLiteral(t, ",\"etiqueta\":");
+  anadirTexto(t, etiqueta);
+  anadirLiteral(t, ",\"tipo\":\"");
+  anadirLiteral(t, tipoDeElemento(tipo));
+  anadirLiteral(t, "\",\"valor\":");
+  anadirValor(t, widget, tipo);
+  anadirLiteral(t, soloLectura ? ",\"soloLectura\":true,\"opciones\":["
+                               : ",\"soloLectura\":false,\"opciones\":[");
+  anadirOpciones(t, widget, tipo);
+  anadirLiteral(t, "],\"rango\":[");
+  anadirRango(t, widget, tipo);
+  anadirLiteral(t, "]");
+  volcarTramo(t);
 }

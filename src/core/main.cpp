@@ -41,7 +41,11 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   copiarTexto(estado.temporal, sizeof estado.temporal, argc > 1 ? argv[1] : "/tmp");
   estado.ctx = gp_context_new();
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Every event ends with a flush (terminarEvento), so the stream need not
+  // look for line feeds itself: fully buffered, a long configuration line
+  // goes out in 64 KiB writes instead of a call per byte.
+  static char bufferDeSalida[64 * 1024];
+  std::setvbuf(stdout, bufferDeSalida, _IOFBF, sizeof bufferDeSalida);
   bucle();
   if (estado.camara) cerrarTrasDisparos("orden");
   return 0;

@@ -15,13 +15,15 @@ bool rota = false;
 // fail with EPIPE (SIGPIPE is ignored): the bridge then winds down as at
 // the end of input.
 void vaciar() {
-  // Line buffering may have written (and failed) before the flush.
+  // A full buffer may have written (and failed) before the flush.
   if ((std::fflush(salida) != 0 || std::ferror(salida)) && errno == EPIPE) rota = true;
 }
 
 }  // namespace
 
-void escribir(const char* literal) { std::fputs(literal, salida); }
+void escribir(const char* literal) {
+  for (const char* p = literal; *p; ++p) putc_unlocked(*p, salida);
+}
 
 bool salidaRota() { return rota; }
 

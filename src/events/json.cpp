@@ -2,18 +2,65 @@
 
 std::FILE* salida = stdout;
 
-void jsonTexto(const char* texto) {
-  std::putc('"', salida);
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// The position and length are kept in locals while a text is copied, so
+// the byte stores cannot make the compiler reload them.
+struct Cursor {
+  Tramo& t;
+  char* d;
+  std::size_t n;
+  explicit Cursor(Tramo& tramo) : t(tramo), d(tramo.datos), n(tramo.n) {}
+  ~Cursor() { t.n = n; }
+  void poner(char c) {
+    if (n == sizeof t.datos) {
+      t.n = n;
+      volcarTramo(t);
+      n = 0;
+    }
+    d[n++] = c;
+  }
+};
+
+}  // namespace
+
+void anadirLiteral(Tramo& t, const char* literal) {
+  Cursor c(t);
+  for (const char* p = literal; *p; ++p) c.poner(*p);
+}
+
+void anadirTexto(Tramo& t, const char* texto) {
+  Cursor c(t);
+  c.poner('"');
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(texto); *p; ++p) {
-    unsigned char c = *p;
-    if (c == '\\' || c == '"') {
-      std::putc('\\', salida);
-      std::putc(c, salida);
-    } else if (c < 0x20) {
-      std::fprintf(salida, "\\u%04x", c);
+    const unsigned char b = *p;
+    if (b == '\\' || b == '"') {
+      c.poner('\\');
+      c.poner(static_cast<char>(b));
+    } else if (b < 0x20) {
+      c.poner('\\');
+      c.poner('u');
+      c.poner('0');
+      c.poner('0');
+      c.poner(kHex[b >> 4]);
+      c.poner(kHex[b & 0xf]);
     } else {
-      std::putc(c, salida);
+      c.poner(static_cast<char>(b));
     }
   }
-  std::putc('"', salida);
+  c.poner('"');
+}
+
+void volcarTramo(Tramo& t) {
+  // One thread writes events: the stream's lock would only cost time.
+  if (t.n > 0) fwrite_unlocked(t.datos, 1, t.n, salida);
+  t.n = 0;
+}
+
+void jsonTexto(const char* texto) {
+  Tramo t;
+  anadirTexto(t, texto);
+  volcarTramo(t);
 }

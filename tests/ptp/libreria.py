@@ -1,10 +1,13 @@
 """Asks libgphoto2 itself, through ctypes, what it sees: prints as JSON the
 cameras it detects (model, port) and, for each setting named on the command
 line, the first camera's value (null when the camera has no such setting)
-and, under "widgets", the widget's value, type and choices. Run with the same environment as the
-bridge (see vcam.Camara.library).
+and, under "widgets", the widget's value, type and choices; with --tree, under
+"tree", every leaf widget of the whole configuration as [path, type, read-only,
+choices], depth first. Run with the same environment as the bridge (see
+vcam.Camara.library).
 
     python3 libreria.py f-number shutterspeed
+    python3 libreria.py --tree
 """
 
 import ctypes
@@ -13,6 +16,7 @@ import os
 import sys
 from typing import Optional
 
+GP_WIDGET_WINDOW, GP_WIDGET_SECTION = 0, 1
 GP_WIDGET_TEXT, GP_WIDGET_RADIO, GP_WIDGET_MENU = 2, 5, 6
 
 lib = ctypes.CDLL(os.path.join(os.environ["LD_LIBRARY_PATH"], "libgphoto2.so.6"))
@@ -61,12 +65,45 @@ def setting(camera: ctypes.c_void_p, name: str) -> Optional[dict]:
     return {"value": value, "type": kind.value, "choices": choices}
 
 
+def choices(widget: ctypes.c_void_p) -> list:
+    out = []
+    for i in range(lib.gp_widget_count_choices(widget)):
+        choice = ctypes.c_char_p()
+        check(lib.gp_widget_get_choice(widget, i, ctypes.byref(choice)), "gp_widget_get_choice")
+        out.append(choice.value.decode())
+    return out
+
+
+def leaves(widget: ctypes.c_void_p, path: str, out: list) -> list:
+    """[path, type, read-only, choices] of every leaf below `widget`."""
+    name, kind, readonly = ctypes.c_char_p(), ctypes.c_int(), ctypes.c_int()
+    lib.gp_widget_get_name(widget, ctypes.byref(name))
+    lib.gp_widget_get_type(widget, ctypes.byref(kind))
+    lib.gp_widget_get_readonly(widget, ctypes.byref(readonly))
+    path += "/" + name.value.decode()
+    if kind.value in (GP_WIDGET_WINDOW, GP_WIDGET_SECTION):
+        for i in range(lib.gp_widget_count_children(widget)):
+            child = ctypes.c_void_p()
+            check(lib.gp_widget_get_child(widget, i, ctypes.byref(child)), "gp_widget_get_child")
+            leaves(child, path, out)
+    else:
+        listed = choices(widget) if kind.value in (GP_WIDGET_RADIO, GP_WIDGET_MENU) else []
+        out.append([path, kind.value, bool(readonly.value), listed])
+    return out
+
+
 def main(names: list) -> None:
     report = {"cameras": detect(), "settings": {}, "widgets": {}}
     if names:
         camera = ctypes.c_void_p()
         check(lib.gp_camera_new(ctypes.byref(camera)), "gp_camera_new")
         check(lib.gp_camera_init(camera, ctx), "gp_camera_init")
+        if names == ["--tree"]:
+            root = ctypes.c_void_p()
+            check(lib.gp_camera_get_config(camera, ctypes.byref(root), ctx), "gp_camera_get_config")
+            report["tree"] = leaves(root, "", [])
+            lib.gp_widget_free(root)
+            names = []
         report["widgets"] = {n: setting(camera, n) for n in names}
         report["settings"] = {n: w and w["value"] for n, w in report["widgets"].items()}
         lib.gp_camera_exit(camera, ctx)
