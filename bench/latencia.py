@@ -12,6 +12,10 @@ Each trigger makes a small default photo that is downloaded before the next
 command is sent.
 
     bench/latencia.py [--count 200] [--seed S]
+    bench/latencia.py --client python [--client-dir DIR] [--count 50]
+
+With --client python, capture() through the Python client instead (see
+bench/client_latencia.py); --client-dir runs another copy of the client.
 
 Goals: idle p99 <= 210 ms; live-view p99 <= 15 ms. The burst phase has no
 goal: it shows what a host shooting back to back gets with live view off."""
@@ -46,10 +50,16 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--count", type=int, default=200, help="commands per phase (default 200)")
     ap.add_argument("--seed", type=int, default=None)
+    ap.add_argument("--client", choices=("python",), default=None, help="through a client's capture()")
+    ap.add_argument("--client-dir", default=None, help="the folder holding the client package")
     args = ap.parse_args()
     rng = random.Random(args.seed)
     comun.check_build()
     comun.wait_for_quiet()
+    if args.client == "python":
+        import client_latencia
+
+        return client_latencia.run(args.count, rng, args.client_dir)
 
     card = Tarjeta()
     s = Sesion([card], args=["live"])

@@ -21,6 +21,7 @@ from ._types import (
     File,
     Frame,
     LiveViewEnded,
+    NotRestored,
     Opened,
     Photo,
     Reconnected,
@@ -29,10 +30,7 @@ from ._types import (
 )
 from ._rig import CameraBack, CameraLost, Rig, RigCamera, RigError, RigEvent, SetResult
 from ._rigfiles import ShotSet
-from ._wire import (
-    ERROR_CODES,
-    WIRE,
-    BridgeError,
+from ._errors import (
     BridgeExited,
     BridgeTimeout,
     CameraClosed,
@@ -42,10 +40,11 @@ from ._wire import (
     NotSupported,
     ProtocolError,
 )
+from ._wire import ERROR_CODES, WIRE, BridgeError
 
 __all__ = [
     "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
-    "LiveViewEnded", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
+    "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
     "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
     "GpbridgeError", "NotSupported", "ProtocolError",
     "Rig", "RigCamera", "RigError", "RigEvent", "SetResult", "ShotSet", "CameraLost", "CameraBack",

@@ -229,7 +229,7 @@ class Bridge:
         get() gives it: a bool for a toggle, a number for a range, a
         datetime for a date, a str otherwise. Raises BridgeError (code
         SETTING_REJECTED) when the bridge or the camera refuses it."""
-        return _config.set_control(self._calls, name, value, timeout)
+        return _config.set_control(self._calls, self._st, name, value, timeout)
 
     def serial_number(self, timeout: float | None = 20.0) -> str | None:
         """The camera's serial number, or None when it has none."""
@@ -265,7 +265,9 @@ class Bridge:
         # settings report before the answer to `opciones`, so an idle report
         # the bridge wrote before reading `ajustar` is never taken for it.
         line = command_line("set_setting", SETTINGS[key], value) + command_line("setting_choices")
-        return self._calls.call("set_setting", line, timeout)
+        settings = self._calls.call("set_setting", line, timeout)
+        _config.remember(self._st, "set_setting", key, value, line)
+        return settings
 
     def close(self, timeout: float | None = 15.0) -> str:
         """Closes the camera (if any). Returns "disconnected" if the camera

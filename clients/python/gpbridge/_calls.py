@@ -43,10 +43,14 @@ from ._wire import (
 
 # Error operations each kind of call takes as its own failure.
 CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"},
-          "set": {"set_setting"}, "get": {"get"}, "config": {"config"}}
+          "set": {"set_setting"}, "get": {"get"}, "serial": {"get"}, "config": {"config"}}
 # Calls that need the camera: they fail at once when none is open, wait
 # for it while it is away (reconnect on) and fail when it closes.
-CAMERA_CALLS = ("capture", "setting_choices", "set_setting", "config", "get", "set")
+CAMERA_CALLS = ("capture", "setting_choices", "set_setting", "config", "get", "set", "serial")
+# Calls whose command goes with an `opciones` behind it, in the same write:
+# its answer ends them, so an answer that never comes (a bridge too old to
+# know the command) or one that came before cannot be taken for theirs.
+SYNCED = ("set_setting", "serial")
 
 
 class NotWanted(GpbridgeError):
@@ -242,7 +246,7 @@ class Calls:
         call = self._first(lambda c: op in CLAIMS.get(c.kind, ()) and not c.files and c.error is None)
         if call is None:
             return [Failure(text, op)]
-        if call.kind == "set_setting":
+        if call.kind in SYNCED:
             call.error = BridgeError(text)  # the answer to its `opciones` ends it
         else:
             self.finish(call, error=BridgeError(text))
@@ -256,11 +260,13 @@ class Calls:
         return []
 
     def _setting_choices(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
-        call = self._first(lambda c: c.kind in ("setting_choices", "set_setting"))
+        call = self._first(lambda c: c.kind in ("setting_choices",) + SYNCED)
         if call is None:
             return [ProtocolError("setting choices nobody asked for")]
         if call.kind == "setting_choices":
             self.finish(call, SettingChoices(**f))
+        elif call.kind == "serial":
+            self.finish(call, call.result, call.error)  # neither: the bridge does not know `leer`
         elif call.error is None and call.result is None:
             self.finish(call, error=ProtocolError("no settings report answered ajustar"))
         else:
@@ -269,6 +275,7 @@ class Calls:
 
     def _opened(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         self._st.open, self._reports.model = True, f["model"]
+        self._st.siblings = None  # perhaps another camera: learn again
         call = self._first(lambda c: c.kind == "open" and c.model is None)
         if call is None:
             return [ProtocolError("a camera opened that nobody asked for")]
@@ -294,10 +301,13 @@ class Calls:
         return []
 
     def _control(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
-        call = self._first(lambda c: c.kind in ("get", "set"))
+        call = self._first(lambda c: c.kind in ("get", "set") or (c.kind == "serial" and c.result is None))
         if call is None:
             return [ProtocolError("a control nobody asked for")]
-        self.finish(call, Control(**f))
+        if call.kind == "serial":
+            call.result = Control(**f)  # the answer to its `opciones` ends it
+        else:
+            self.finish(call, Control(**f))
         return []
 
     def _disconnected_answers_close(self) -> bool:

@@ -6,8 +6,8 @@ from __future__ import annotations
 from typing import Any
 
 from ._calls import Calls
-from ._state import Deadline
-from ._types import Control
+from ._state import Deadline, Session, State
+from ._types import Control, NotRestored, Settings
 from ._wire import SETTINGS, WIDGETS, BridgeError, NotSupported, command_line, library_text, wire_value
 
 
@@ -27,7 +27,34 @@ def get(calls: Calls, name: str, timeout: float | None) -> Control:
     return calls.call("get", command_line("get", _checked(name)), timeout)
 
 
-def set_control(calls: Calls, name: str, value: Any, timeout: float | None) -> Control:
+def remember(st: State, kind: str, name: str, value: str, line: bytes) -> None:
+    """A value set through the client, to set again after a reconnect (the
+    latest of each name, in the order they were last set)."""
+    with st.cond:
+        if st.session is not None and st.session.remembered is not None:
+            st.session.remembered.pop((kind, name), None)
+            st.session.remembered[(kind, name)] = (value, line)
+
+
+def restore(calls: Calls, session: Session) -> tuple[list[NotRestored], Settings | None]:
+    """Sets the remembered values again, on a camera just reopened (the
+    keeper holds the call lock). Returns those the camera refused, and the
+    settings after the last exposure setting set. CameraClosed and the
+    like propagate: the camera went again."""
+    refused: list[NotRestored] = []
+    settings = None
+    for (kind, name), (value, line) in list((session.remembered or {}).items()):
+        try:
+            result = calls.call(kind, line, 20.0, internal=True)
+        except BridgeError as err:
+            refused.append(NotRestored(name, value, err))
+            continue
+        if isinstance(result, Settings):
+            settings = result
+    return refused, settings
+
+
+def set_control(calls: Calls, st: State, name: str, value: Any, timeout: float | None) -> Control:
     text = wire_value(value)
     deadline = Deadline(timeout)
     target = _checked(name)
@@ -36,7 +63,10 @@ def set_control(calls: Calls, name: str, value: Any, timeout: float | None) -> C
         # own choice of widget and answers with a settings report; the
         # widget of that name is set by its path, and answers with itself.
         target = get(calls, target, deadline.left()).path
-    return calls.call("set", command_line("set_setting", target, text), deadline.left())
+    line = command_line("set_setting", target, text)
+    control = calls.call("set", line, deadline.left())
+    remember(st, "set", name, text, line)
+    return control
 
 
 def _absent(calls: Calls, name: str, deadline: Deadline) -> bool:
@@ -61,11 +91,15 @@ def focus(calls: Calls, timeout: float | None) -> None:
         raise BridgeError(err.text, "FOCUS_FAILED") from None
 
 
-def serial_number(calls: Calls, timeout: float | None) -> str | None:
+def serial_number(calls: Calls, timeout: float | None, internal: bool = False) -> str | None:
+    """The camera's serial number; None where it has none, or where the
+    bridge is too old to read one (it ignores `leer`: the `opciones` sent
+    behind it answers alone)."""
+    line = command_line("get", WIDGETS["serial_number"]) + command_line("setting_choices")
     try:
-        control = get(calls, WIDGETS["serial_number"], timeout)
+        control = calls.call("serial", line, timeout, internal=internal)
     except BridgeError as err:
         if library_text(err.text) == "bad_parameters":
             return None  # the camera has none
         raise
-    return str(control.value) or None
+    return None if control is None else str(control.value) or None

@@ -17,7 +17,8 @@ from typing import TYPE_CHECKING
 from . import _shots
 from ._state import Call, Deadline
 from ._types import Photo
-from ._wire import BridgeError, BridgeTimeout, CameraUnavailable, GpbridgeError, command_line
+from ._errors import BridgeTimeout, CameraUnavailable, GpbridgeError
+from ._wire import BridgeError, command_line
 
 if TYPE_CHECKING:
     from ._bridge import Bridge

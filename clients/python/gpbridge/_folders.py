@@ -12,6 +12,9 @@ import threading
 import weakref
 from typing import Callable
 
+# The suffix of a file the bridge is still downloading.
+PARTIAL = ".parcial"
+
 from ._wire import FolderError
 
 # Folders this process made and must remove, even when it is killed by a
@@ -127,3 +130,27 @@ def check_folder(path: str, create: bool) -> None:
     if not os.access(path, os.W_OK | os.X_OK):
         raise FolderError(path, "it is not writable")
 
+
+
+def partials_grew(folder: str, seen: dict[str, tuple[int, int]], wanted: Callable[[str], bool]) -> bool:
+    """Whether a partial file (a download under way) of a wanted name
+    appeared or grew since `seen` was taken; `seen` is brought up to date.
+    Only names and sizes are looked at."""
+    grew = False
+    present = set()
+    try:
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if not entry.name.endswith(PARTIAL) or not wanted(entry.name[:-len(PARTIAL)]):
+                    continue
+                present.add(entry.name)
+                info = entry.stat(follow_symlinks=False)
+                now = (info.st_size, info.st_mtime_ns)
+                if seen.get(entry.name) != now:
+                    seen[entry.name] = now
+                    grew = True
+    except OSError:
+        return False
+    for gone in seen.keys() - present:
+        del seen[gone]
+    return grew

@@ -10,8 +10,9 @@ import threading
 import time
 from typing import Callable
 
-from . import _liveview
+from . import _config, _liveview
 from ._calls import Calls, NotWanted
+from ._folders import partials_grew
 from ._process import Process
 from ._state import Deadline, Session, State
 from ._types import Camera, Disconnected, Event, Opened, Reconnected
@@ -26,6 +27,7 @@ class Keeper:
         self._calls = calls
         self._deliver = deliver
         self.thread: threading.Thread | None = None
+        self._partials: dict[str, tuple[int, int]] = {}  # the downloads seen, by name
 
     def start(self) -> None:
         """Starts watching, once the first bridge has been started."""
@@ -99,6 +101,8 @@ class Keeper:
             limit = self._silence_limit()
             if limit is not None:
                 left = st.last_output + limit - time.monotonic()
+                if left <= 0 and (self._downloading() or self._silence_limit() is None):
+                    continue  # a sign of life, counted as output; or no longer watched
                 if left <= 0:
                     st.hung = True
                     break
@@ -108,6 +112,24 @@ class Keeper:
         work = (st.away, st.live_again, st.hung and not st.exited)
         st.live_again = False
         return work
+
+    def _downloading(self) -> bool:
+        """Whether a download into the camera's folder has started or grown
+        since the last look: a bridge busy with a long one (a video fired
+        on the body) writes no line meanwhile, yet is not hung. Lock held;
+        the folder is listed without it."""
+        st = self._st
+        folder = st.folder
+        if folder is None:
+            return False
+        st.cond.release()
+        try:
+            grew = partials_grew(folder, self._partials, lambda name: True)
+        finally:
+            st.cond.acquire()
+        if grew:
+            st.last_output = time.monotonic()
+        return grew
 
     def _keep(self) -> None:
         st = self._st
@@ -192,16 +214,28 @@ class Keeper:
                 # Another session, or the list changed under us: not that camera.
                 stale = (st.session is not session or st.quitting
                          or (session.model is not None and opened.model != session.model))
-            if stale:
+            if stale or not self._same_camera(session, cameras[index].port):
                 self._calls.call("close", command_line("close"), 15.0, internal=True)
                 with st.cond:
                     self._forget_if_dropped()
                     return st.session is None or st.quitting
+            refused, settings = _config.restore(self._calls, session)
             self._back(session, cameras, index)
-            self._deliver([Reconnected(opened.model, opened.settings)])
+            self._deliver([*refused, Reconnected(opened.model, settings or opened.settings)])
             return True
         except GpbridgeError:
             return False
+
+    def _same_camera(self, session: Session, port: str) -> bool:
+        """Whether the camera just opened is the session's, before any other
+        command reaches it: by its serial number, or, where it has none, by
+        a fresh detection still showing the session's camera on the port it
+        was found on (a camera pulled just before `abrir` detected again
+        leaves the index to a neighbour)."""
+        if session.serial is not None:
+            return _config.serial_number(self._calls, 20.0, internal=True) == session.serial
+        fresh = self._calls.call("list_cameras", command_line("list_cameras"), 20.0, internal=True)
+        return any(c.port == port and c.model == session.model for c in fresh)
 
     def _back(self, session: Session, cameras: list[Camera], index: int) -> None:
         """The camera is open again: remember where it was found, and turn
@@ -255,10 +289,16 @@ def open_camera(st: State, calls: Calls, index: int, folder: str, deadline: Dead
         found = f"{len(cameras)} camera was found" if len(cameras) == 1 else f"{len(cameras)} cameras were found"
         raise BridgeError(err.text, detail=f"there is no camera {index}: {found}") from None
     camera = cameras[index] if cameras is not None and index < len(cameras) else None
+    serial = None
+    if st.reconnect:
+        try:
+            serial = _config.serial_number(calls, deadline.left())
+        except GpbridgeError:
+            pass  # gone already, or slow: known by its port then
     with st.cond:
         st.folder = folder
         if st.reconnect and st.open:
             port = camera.port if camera is not None and camera.model == opened.model else None
             others = frozenset(c.port for c in cameras or () if port is not None and c.port != port)
-            st.session = Session(folder, opened.model, port, others)
+            st.session = Session(folder, opened.model, port, others, serial, {})
     return opened

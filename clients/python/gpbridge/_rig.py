@@ -24,7 +24,8 @@ from ._bridge import Bridge
 from ._fire import send_captures, wait_capture
 from ._rigfiles import ShotBook, ShotSet
 from ._types import Camera, Closed, Event, Photo
-from ._wire import BridgeError, CameraClosed, CameraUnavailable, GpbridgeError
+from ._errors import CameraClosed, CameraUnavailable, GpbridgeError
+from ._wire import BridgeError
 
 UNAVAILABLE = CameraUnavailable.code
 

@@ -4,10 +4,10 @@ shot once its photo has come."""
 
 from __future__ import annotations
 
-import os
 import re
 import time
 
+from ._folders import partials_grew
 from ._state import Call, Deadline, State
 from ._types import Event, File, Photo
 from ._wire import BridgeTimeout
@@ -58,6 +58,7 @@ def photo_came(st: State, file: File) -> list[Event]:
         # Another file of the latest shot: to its capture while that
         # still gathers, else an event; never to a later capture.
         shot.add(file.name)
+        st.siblings = True  # from now on, captures wait for them
         if shot.call is not None and not shot.call.done:
             shot.call.files.append(file)
             return []
@@ -73,10 +74,19 @@ def photo_came(st: State, file: File) -> list[Event]:
 def gather(st: State, call: Call, deadline: Deadline) -> None:
     """Waits for a capture's photo, then for the other files of its shot
     for as long as more keep coming (or a download of one is visibly under
-    way). The caller finishes the call if it is not done. Lock held."""
+    way). A camera known to give one file per shot costs no wait. The
+    caller finishes the call if it is not done. Lock held."""
     if not st.cond.wait_for(lambda: call.done or call.files, deadline.left()):
         st.calls.remove(call)  # a photo may never come
         raise BridgeTimeout(f"no answer to capture within {deadline.limit} s")
+    if st.siblings is False:
+        return
+    _wait_for_siblings(st, call, deadline)
+    if st.siblings is None and not call.done:
+        st.siblings = len(call.files) > 1
+
+
+def _wait_for_siblings(st: State, call: Call, deadline: Deadline) -> None:
     seen: dict[str, tuple[int, int]] = {}
     count = 0
     quiet_from = time.monotonic()
@@ -107,23 +117,6 @@ def _downloading(st: State, call: Call, seen: dict[str, tuple[int, int]]) -> boo
         return False
     st.cond.release()
     try:
-        return _partials_grew(shot, folder, seen)
+        return partials_grew(folder, seen, shot.takes)
     finally:
         st.cond.acquire()
-
-
-def _partials_grew(shot: Shot, folder: str, seen: dict[str, tuple[int, int]]) -> bool:
-    grew = False
-    try:
-        with os.scandir(folder) as entries:
-            for entry in entries:
-                if not entry.name.endswith(".parcial") or not shot.takes(entry.name[:-8]):
-                    continue
-                info = entry.stat(follow_symlinks=False)
-                now = (info.st_size, info.st_mtime_ns)
-                if seen.get(entry.name) != now:
-                    seen[entry.name] = now
-                    grew = True
-    except OSError:
-        return False
-    return grew

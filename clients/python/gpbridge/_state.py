@@ -70,6 +70,12 @@ class Session(NamedTuple):
     # The ports of the other cameras detected beside it: a camera there is
     # never taken for it, even of the same model.
     others: frozenset[str] = frozenset()
+    # Its serial number, the one sure sign that a camera opened is this
+    # one; None where it has none (then its port, through a fresh detection).
+    serial: str | None = None
+    # The values set through the client, to set again after a reconnect:
+    # (call kind, name) -> (value as given, the command line that set it).
+    remembered: dict[tuple[str, str], tuple[str, bytes]] | None = None
 
 
 class State:
@@ -97,6 +103,9 @@ class State:
         self.live_pending = False  # live view failed once: perhaps turn it on again
         self.live_again = False  # ... yes: the keeper does
         self.shot: Shot | None = None
+        # Whether this camera gives a shot more than one file (RAW+JPEG),
+        # as learned since it was opened: None until its first capture.
+        self.siblings: bool | None = None
         # A close answered by `cerrada desconectada` leaves an "echo" call in
         # its place: a `cerrada orden` may still follow for it (the camera
         # went before the bridge read the `cerrar`) or not. The echo takes

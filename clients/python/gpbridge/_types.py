@@ -10,7 +10,7 @@ import stat
 from datetime import datetime
 from typing import NamedTuple, Union
 
-from ._wire import ProtocolError
+from ._wire import GpbridgeError, ProtocolError
 
 
 class Camera(NamedTuple):
@@ -154,6 +154,16 @@ class Disconnected(NamedTuple):
     reason: str
 
 
+class NotRestored(NamedTuple):
+    """With reconnect on: a value set through the client (`name` as given to
+    set_setting() or set()) that could not be set again on the camera once
+    it was back; reported before its Reconnected. `error` says why."""
+
+    name: str
+    value: str
+    error: GpbridgeError
+
+
 class Reconnected(NamedTuple):
     """With reconnect on: the camera is open again, in the same folder, with
     live view back on if it was on."""
@@ -162,4 +172,4 @@ class Reconnected(NamedTuple):
     settings: Settings
 
 
-Event = Union[Photo, Settings, Closed, Failure, LiveViewEnded, Disconnected, Reconnected, ProtocolError]
+Event = Union[Photo, Settings, Closed, Failure, LiveViewEnded, Disconnected, NotRestored, Reconnected, ProtocolError]

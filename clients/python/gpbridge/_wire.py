@@ -10,6 +10,17 @@ import math
 from datetime import datetime, timezone
 from typing import Any
 
+from ._errors import (  # noqa: F401  (importable from here too)
+    BridgeExited,
+    BridgeTimeout,
+    CameraClosed,
+    CameraUnavailable,
+    FolderError,
+    GpbridgeError,
+    NotSupported,
+    ProtocolError,
+)
+
 # Every Spanish word of the protocol, next to the English name the client
 # uses for it. No other module spells a wire word.
 #
@@ -145,13 +156,6 @@ ERROR_CODES: dict[str | None, str] = {
 MAX_LINE = 64 << 20
 
 
-class GpbridgeError(Exception):
-    """Base of every error the client raises. `code` is a stable English
-    name for the kind of failure."""
-
-    code = "GPBRIDGE_ERROR"
-
-
 class BridgeError(GpbridgeError):
     """The bridge reported a failure. `text` is its error text as written on
     the wire; `operation` names what failed (open, capture, live_view,
@@ -168,76 +172,6 @@ class BridgeError(GpbridgeError):
         if code is None and self.operation == "capture" and library_text(text) == "camera_busy":
             code = "CAMERA_BUSY"
         self.code = code or ERROR_CODES[self.operation]
-
-
-class NotSupported(GpbridgeError):
-    """The camera has no way to do what was asked (for example focus(), on a
-    camera without an autofocus control)."""
-
-    code = "NOT_SUPPORTED"
-
-
-class FolderError(GpbridgeError):
-    """open() cannot use the download folder: it is missing (and was not to
-    be created), cannot be created, is not a folder or is not writable.
-    `folder` is the folder as the bridge would see it."""
-
-    code = "FOLDER_NOT_WRITABLE"
-
-    def __init__(self, folder: str, why: str) -> None:
-        super().__init__(f"cannot save photos in {folder}: {why}")
-        self.folder = folder
-
-
-class CameraClosed(GpbridgeError):
-    """No camera is open, or the camera closed while the call waited.
-    `reason` is the close reason (requested, replaced, disconnected), or
-    None when no camera was open to begin with."""
-
-    code = "CAMERA_CLOSED"
-
-    def __init__(self, message: str, reason: str | None = None) -> None:
-        super().__init__(message)
-        self.reason = reason
-
-
-class CameraUnavailable(GpbridgeError):
-    """With reconnect on: the camera was away (unplugged, or its bridge
-    being restarted) for the whole of the call's time limit."""
-
-    code = "CAMERA_UNAVAILABLE"
-
-
-class BridgeExited(GpbridgeError):
-    """The bridge process has ended. `returncode` is its exit status
-    (negative: killed by that signal), or None if not known yet. `hung` is
-    true when the client killed it because it had stopped answering."""
-
-    code = "BRIDGE_EXITED"
-
-    def __init__(self, returncode: int | None, hung: bool = False) -> None:
-        why = " (killed: it had stopped answering)" if hung else ""
-        super().__init__(f"the bridge has exited (status {returncode}){why}")
-        self.returncode = returncode
-        self.hung = hung
-
-
-class ProtocolError(GpbridgeError):
-    """The bridge wrote something that is not a valid event line. `line` is
-    the raw line (without its line feed), possibly cut short."""
-
-    code = "PROTOCOL_ERROR"
-
-    def __init__(self, message: str, line: bytes = b"") -> None:
-        super().__init__(f"{message}: {line[:200]!r}" if line else message)
-        self.line = line
-
-
-class BridgeTimeout(GpbridgeError, TimeoutError):
-    """A call got no answer within its time limit. The bridge may still
-    answer later; the client then drops that late answer."""
-
-    code = "BRIDGE_TIMEOUT"
 
 
 def library_text(text: str) -> str | None:

@@ -13,6 +13,12 @@ State folder:
   die       makes the next loop turn exit with status 3 (removed as it dies)
   siblings  extensions (one a line) each photo brings, e.g. ".CR2"
   delay     seconds before a shot's photo comes (default 0)
+  slow      seconds each download takes, silent, its partial file growing
+  shoot     makes the camera fire a photo by itself (removed as it does)
+  serial    the camera's serial number (none without this file)
+  refuse    values (one a line) `ajustar` refuses
+  swap      at the next `abrir`, the camera present becomes the one on the
+            port this file names (one pulled just before it was opened)
   late      seconds more before its siblings come (default 0.05)
   log       every command read, one a line
   counter   the last photo number used
@@ -72,6 +78,11 @@ class Bridge:
     def photo(self, folder, name):
         path = os.path.join(folder, name)
         with open(path + ".parcial", "wb") as f:
+            slow = float(read("slow", "0"))
+            for _ in range(int(slow / 0.1)):  # a long download: nothing written but the file
+                f.write(b"\0" * 1000)
+                f.flush()
+                time.sleep(0.1)
             f.write(b"\xff\xd8" + name.encode() + b"\xff\xd9")
         os.rename(path + ".parcial", path)
         emit(e="foto", ruta=path, nombre=name)
@@ -87,6 +98,8 @@ class Bridge:
             emit(e="camaras", lista=[] if port is None else [{"modelo": MODEL, "puerto": port.strip()}])
         elif word == "abrir":
             index, _, folder = rest.partition(" ")
+            if os.path.exists(state("swap")):
+                os.replace(state("swap"), state("present"))
             self.close("otra")
             if read("present") is None or index != "0":
                 emit(e="error", texto="abrir: Unknown model")
@@ -109,11 +122,18 @@ class Bridge:
             self.live = True
         elif line == "vista 0":
             self.live = False
+        elif line == "leer serialnumber" and self.folder is not None:
+            serial = read("serial")
+            if serial is None:
+                emit(e="error", texto="leer: Bad parameters")
+            else:
+                emit(e="control", ruta="/main/status/serialnumber", etiqueta="Serial Number", tipo="texto",
+                     valor=serial, soloLectura=True, opciones=[], rango=[])
         elif word == "opciones" and self.folder is not None:
             emit(e="opciones", **CHOICES)
         elif word == "ajustar" and self.folder is not None:
             key, _, value = rest.partition(" ")
-            if key not in CHOICES or value not in CHOICES[key]:
+            if key not in CHOICES or value not in CHOICES[key] or value in (read("refuse", "") or "").split("\n"):
                 emit(e="error", texto="ajustar: Bad parameters")
             else:
                 SETTINGS[key] = value
@@ -141,7 +161,11 @@ class Bridge:
                 emit(e="error", texto="vista en directo: I/O problem")
                 emit(e="vistaFin")
             self.close("desconectada")
+            SETTINGS.update(iso="100", diafragma="f/5.6")  # what was set over USB is lost
             return
+        if os.path.exists(state("shoot")):
+            os.unlink(state("shoot"))
+            self.pending.append((0, self.folder, "BODY.MOV"))
         now = time.monotonic()
         while self.pending and self.pending[0][0] <= now:
             _, folder, name = self.pending.pop(0)

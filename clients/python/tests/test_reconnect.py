@@ -17,7 +17,7 @@ from clienttest import MODEL, ClientTest, in_thread, joined
 from puente import Tarjeta, directive as d
 
 from gpbridge import (Bridge, BridgeExited, BridgeTimeout, CameraClosed, CameraUnavailable, Closed,
-                      Disconnected, Photo, Reconnected)
+                      Disconnected, NotRestored, Photo, Reconnected)
 
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakebridge.py")
 PORT = "usb:001,004"
@@ -113,7 +113,54 @@ class ReconnectOnAStandIn(StandIn):
         self.assertEqual(self.of(Reconnected)[0].model, "Fake Camera")
         self.assertIsNone(b.away)
         self.assertEqual(self.log().count("disparar"), 2, "the shot was fired once the camera was back")
-        self.assertIn(f"abrir 0 {self.fotos}", self.log()[-3:], "reopened with the same folder")
+        self.assertIn(f"abrir 0 {self.fotos}", self.log()[-4:], "reopened with the same folder")
+
+    def test_a_camera_opened_in_the_place_of_the_one_away_is_closed_before_any_command(self):
+        for serial in ("SN1", None):  # by its serial number; by its port where it has none
+            with self.subTest(serial=serial):
+                b = self.start(reconnect=True)
+                if serial:
+                    self.touch("serial", serial)
+                b.open(0, self.fotos)
+                self.unplug()
+                until(lambda: self.of(Disconnected), what="Disconnected")
+                if serial:  # another body of the model, on the same port
+                    self.touch("serial", "SN2")
+                else:  # pulled again just before the reopen: its index names a neighbour
+                    self.touch("swap", "usb:009,009")
+                self.plug()
+                until(lambda: "cerrar" in self.log(), what="the wrong camera closed")
+                self.assertEqual(self.of(Reconnected), [])
+                after = self.log()[self.log().index("abrir 0 " + self.fotos, 2):]
+                self.assertEqual(after[1:3], ["leer serialnumber", "opciones"] if serial else ["buscar", "cerrar"])
+                self.assertNotIn("vista 1", after)
+                if serial:
+                    self.touch("serial", serial)
+                else:
+                    self.plug()
+                until(lambda: self.of(Reconnected), what="Reconnected")
+                self.assertEqual(b.capture().name, "IMG_0001.JPG")
+
+    def test_values_set_through_the_client_are_set_again_before_reconnected(self):
+        b = self.start(reconnect=True)
+        b.open(0, self.fotos)
+        b.set_setting("iso", "400")
+        b.set_setting("aperture", "f/8")
+        b.set_setting("iso", "200")  # the latest of each is set again
+        self.unplug()
+        until(lambda: self.of(Disconnected), what="Disconnected")
+        self.touch("refuse", "f/8")  # the camera no longer takes this one
+        self.plug()
+        until(lambda: self.of(Reconnected), what="Reconnected")
+        kinds = [type(e) for e in self.events if isinstance(e, (NotRestored, Reconnected))]
+        self.assertEqual(kinds, [NotRestored, Reconnected], "reported before the reconnect is")
+        refused = self.of(NotRestored)[0]
+        self.assertEqual((refused.name, refused.value, refused.error.text), ("aperture", "f/8", "ajustar: Bad parameters"))
+        self.assertEqual(self.of(Reconnected)[0].settings.iso, "200")
+        self.assertEqual(b.settings.iso, "200")
+        log = self.log()
+        reopened = log[max(i for i, line in enumerate(log) if line.startswith("abrir")):]
+        self.assertEqual([c for c in reopened if c.startswith("ajustar")], ["ajustar diafragma f/8", "ajustar iso 200"])
 
     def test_live_view_goes_on_across_the_gap(self):
         b = self.start(reconnect=True)
@@ -225,6 +272,21 @@ class WatchdogOnAStandIn(StandIn):
         self.assertTrue(cm.exception.hung)
         self.assertEqual(b.quit(), -signal.SIGKILL)
 
+    def test_a_long_silent_download_is_a_sign_of_life(self):
+        # A video fired on the body, downloading for 3 s with no line
+        # written, past a watchdog of 1 s.
+        for reconnect in (False, True):
+            with self.subTest(reconnect=reconnect):
+                b = self.start(watchdog=1.0, reconnect=reconnect)
+                b.open(0, self.fotos)
+                self.touch("slow", "3")
+                self.touch("shoot")
+                until(lambda: self.of(Photo), what="the photo")
+                self.assertEqual([p.name for p in self.of(Photo)], ["BODY.MOV"])
+                self.assertEqual(self.of(Disconnected), [])
+                self.assertTrue(b.running and b.is_open)
+                self.assertEqual(b.quit(), 0)
+
     def test_an_idle_bridge_that_reports_is_left_alone(self):
         b = self.start(watchdog=2.0, period=0.2)
         b.open(0, self.fotos)
@@ -257,6 +319,28 @@ class ShotFilesOnAStandIn(StandIn):
         until(lambda: len(self.of(Photo)) == 4, what="the late files")
         self.assertEqual(sorted(p.name for p in self.of(Photo)),
                          ["IMG_0002.CR2", "IMG_0002.XMP", "IMG_0003.CR2", "IMG_0003.XMP"])
+
+
+    def test_a_camera_that_gives_one_file_per_shot_costs_no_wait_for_siblings(self):
+        # The wait for siblings (2 s here) is learned per session: a camera
+        # whose shot gave one file is not waited for again, until a shot of
+        # it gives two; a camera opened again is learned again.
+        b = self.start(sibling_wait=2.0)
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0001.JPG"])
+        self.touch("siblings", ".CR2\n")
+        self.touch("late", "1")  # within the 2 s a capture would wait
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0002.JPG"], "returned at once")
+        until(lambda: self.of(Photo), what="the late sibling")
+        self.assertEqual([p.name for p in self.of(Photo)], ["IMG_0002.CR2"])
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0003.JPG", "IMG_0003.CR2"], "kept whole now")
+        os.unlink(os.path.join(self.state, "siblings"))
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0004.JPG"])
+        self.touch("siblings", ".CR2\n")
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0005.JPG"])
+        b.open(0, self.fotos)
+        self.assertEqual([f.name for f in b.capture().files], ["IMG_0006.JPG", "IMG_0006.CR2"])
 
 
 def unplug(card, status=-52):

@@ -510,7 +510,9 @@ class AgainstAScriptedBridge(unittest.TestCase):
                                                      [bad % "ajustar"], [bad % "ajustar"]],
                         "leer autofocusdrive": [[bad % "leer"], [control("autofocusdrive", "interruptor", "0")]],
                         "leer serialnumber": [[control("serialnumber", "texto", "SN 42")], [bad % "leer"],
-                                              [control("serialnumber", "texto", "")]]})
+                                              [control("serialnumber", "texto", "")]],
+                        # The fourth: a bridge that does not know `leer` ignores it.
+                        "opciones": [['{"e":"opciones","iso":[],"diafragma":[],"velocidad":[]}\n']] * 4})
         with self.assertRaises(CameraClosed):
             b.focus()
         b.open(0, self.p, create_folder=False)
@@ -519,11 +521,11 @@ class AgainstAScriptedBridge(unittest.TestCase):
             with self.assertRaises(want) as cm:
                 b.focus()
             self.assertEqual(cm.exception.code, "FOCUS_FAILED" if want is BridgeError else "NOT_SUPPORTED")
-        self.assertEqual([b.serial_number() for _ in range(3)], ["SN 42", None, None])
+        self.assertEqual([b.serial_number() for _ in range(4)], ["SN 42", None, None, None])
         b.set_alert(True)
         b.set_alert(False)
-        self.assertEqual(self.commands_once(12)[1:], ["ajustar autofocusdrive 1"] * 3 + ["leer autofocusdrive"]
-                         + ["ajustar autofocusdrive 1", "leer autofocusdrive"] + ["leer serialnumber"] * 3
+        self.assertEqual(self.commands_once(16)[1:], ["ajustar autofocusdrive 1"] * 3 + ["leer autofocusdrive"]
+                         + ["ajustar autofocusdrive 1", "leer autofocusdrive"] + ["leer serialnumber", "opciones"] * 4
                          + ["alerta 1", "alerta 0"])
 
     def test_no_time_limit_is_none_or_infinity_everywhere(self):
