@@ -2,14 +2,16 @@
 """Idle cost: CPU seconds the bridge uses per minute while doing nothing,
 first with no camera open (the loop waits on standard input, 200 ms per
 turn), then with the simulated camera open and idle (the loop sits in the
-camera's 200 ms event wait and re-reports the settings every 3 seconds).
+camera's 200 ms event wait and re-reports the settings every 3 seconds),
+then the same in alert mode (`alerta 1`: 90 ms sleeps on standard input
+with a 1 ms camera wait between).
 CPU time is utime+stime from /proc/<pid>/stat, cross-checked with the
 nanosecond on-CPU time in /proc/<pid>/task/*/schedstat.
 
     bench/reposo.py [--seconds 60]
 
 Goals: < 0.05 s per minute with no camera; < 0.3 s per minute with a camera
-open and idle.
+open and idle; <= 0.1 s per minute with a camera open, idle, in alert mode.
 
 For reference it also runs bench/espera.cpp in the same set-up: a minimal
 program that opens the same simulated camera and only calls
@@ -82,9 +84,14 @@ def main():
         s.open_camera()
         time.sleep(1)
         opened = measure(s, pid, args.seconds)
+        s.send("alerta 1")
+        time.sleep(1)
+        mark = len(card.log())
+        alert = measure(s, pid, args.seconds)
+        alert_waits = sum(1 for _, op, _ in card.log()[mark:] if op == "wait")
         s.send("cerrar")
         s.expect_event("cerrada", skip=("ajustes",))
-    waits = sum(1 for _, op, _ in card.log() if op == "wait")
+    waits = sum(1 for _, op, _ in card.log()[:mark] if op == "wait")
     espera = comun.build_helper("espera")
     out = comun.run_helper(espera, [str(args.seconds)], Tarjeta(), timeout=args.seconds + 30).split()
     floor = None
@@ -92,7 +99,9 @@ def main():
         floor = (float(out[3]) + float(out[5])) * 60 / args.seconds
     show("no camera          ", closed)
     show("camera open, idle  ", opened)
-    print(f"camera event waits logged by the driver: {waits}")
+    show("idle, alert mode   ", alert)
+    print(f"camera event waits logged by the driver: {waits} before alert mode, {alert_waits} "
+          f"in its window")
     if floor is not None:
         print(f"reference, bench/espera.cpp (driver waits only, {out[1]} waits): {floor:.3f} CPU s per minute "
               f"(user {float(out[3]) * 60 / args.seconds:.3f}, system {float(out[5]) * 60 / args.seconds:.3f}); "
@@ -101,6 +110,8 @@ def main():
                  closed["total"] < 0.05)
     comun.result("reposo", "idle CPU per minute, camera open", f"{opened['total']:.3f} s", "< 0.3 s",
                  opened["total"] < 0.3)
+    comun.result("reposo", "idle CPU per minute, camera open, alert mode", f"{alert['total']:.3f} s",
+                 "<= 0.1 s", alert["total"] <= 0.1)
     if floor is not None:
         comun.result("reposo", "  reference: driver's event waits alone (espera.cpp)", f"{floor:.3f} s", "-", None)
 

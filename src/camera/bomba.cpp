@@ -60,11 +60,13 @@ bool esDesconexion(int estadoLib) {
          estadoLib == GP_ERROR_MODEL_NOT_FOUND || estadoLib == GP_ERROR_CAMERA_ERROR;
 }
 
-void esperarEvento(int esperaMs) {
+bool esperarEvento(int esperaMs) {
   Atendido a = atenderEvento(esperaMs);
+  const bool algo = a == Atendido::archivo || a == Atendido::otro;
   // Only a turn whose wait worked is idle: a failing camera is not re-read.
-  if (a == Atendido::fallo || a == Atendido::desconectada || estado.conVista) return;
+  if (a == Atendido::fallo || a == Atendido::desconectada || estado.conVista) return algo;
   if (ahoraMonotono() - estado.ultimosAjustes >= 3) enviarAjustes();
+  return algo;
 }
 
 void recogerDisparos() {

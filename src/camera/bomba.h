@@ -8,7 +8,7 @@ inline constexpr int kEsperaVistaMs = 10;
 // between two of them (short enough that a camera event is still noticed
 // within 100 ms, long enough that an idle bridge stays asleep).
 inline constexpr int kEsperaAlertaMs = 1;
-inline constexpr int kEntradaAlertaMs = 50;
+inline constexpr int kEntradaAlertaMs = 90;
 
 // How long a close waits for the files of shots still in flight.
 inline constexpr int kEsperaDisparosMs = 5000;
@@ -16,8 +16,8 @@ inline constexpr int kEsperaDisparosMs = 5000;
 // Waits up to `esperaMs` for one camera event. A new file is downloaded and
 // followed by a settings report; a disconnection closes the camera; other
 // failures are reported. Outside live view, re-reports the settings every
-// 3 seconds.
-void esperarEvento(int esperaMs);
+// 3 seconds. True when the camera announced something (more may follow).
+bool esperarEvento(int esperaMs);
 
 // Before a close: while a shot fired by `disparar` has not produced its
 // files, keeps servicing camera events (downloading what arrives) until

@@ -17,6 +17,9 @@
 
 namespace {
 
+// In alert mode: the last camera wait brought an event.
+bool camaraActiva = false;
+
 // Alert mode applies while a camera is open and live view is off.
 bool enAlerta() { return estado.camara && estado.alerta && !estado.conVista; }
 
@@ -26,6 +29,9 @@ bool enAlerta() { return estado.camara && estado.alerta && !estado.conVista; }
 // (normally nothing, since the camera wait paces the loop).
 timespec esperaDeEntrada() {
   long ms = !estado.camara ? 200 : enAlerta() ? kEntradaAlertaMs : estado.esperaPendienteMs;
+  // The camera has just announced something: ask it again at once.
+  if (camaraActiva) ms = 0;
+  camaraActiva = false;
   estado.esperaPendienteMs = 0;
   return timespec{ms / 1000, (ms % 1000) * 1000000};
 }
@@ -100,7 +106,7 @@ void bucle() {
     } else if (estado.alerta) {
       // The library's wait cannot be cut short by input, so it is kept to
       // a glance; standard input is what the loop sleeps on.
-      esperarEvento(kEsperaAlertaMs);
+      camaraActiva = esperarEvento(kEsperaAlertaMs);
     } else {
       esperarEvento(kEsperaReposoMs);
     }

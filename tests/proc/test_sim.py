@@ -329,5 +329,75 @@ class OrdinaryUser(unittest.TestCase):
             tour(self, s)
 
 
+class Rig(unittest.TestCase):
+    """`gpbridge-sim rig`: cameras shared by every bridge started with the
+    rig's folder, on the same ports in each, as behind one USB hub."""
+
+    @classmethod
+    def setUpClass(cls):
+        namespaces_or_fail()
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="gpbridge-test-")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.dir = os.path.join(self.root, "rig")
+
+    def bridge(self):
+        """A bridge started the way a host of the rig starts one."""
+        b = SimBridge()
+        b.dir = self.dir
+        b.cmd = [SIM, "--dir", self.dir]
+        b.wait_for_cleanup = lambda timeout=10: None  # the rig's cards outlive it
+        return b
+
+    def test_two_bridges_see_the_same_cameras_on_the_same_ports(self):
+        rig = subprocess.Popen([SIM, "--dir", self.dir, "rig", "3"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        try:
+            listed = [rig.stdout.readline().split() for _ in range(3)]
+            self.assertEqual([n for n, _ in listed], ["cam1", "cam2", "cam3"])
+            ports = [p for _, p in listed]
+            with self.bridge() as a, self.bridge() as b:
+                def lists():
+                    got = []
+                    for s in (a, b):
+                        s.send("buscar")
+                        got.append([c["puerto"] for c in
+                                    s.expect_event("camaras", skip=("ajustes",))["lista"]])
+                    return got
+
+                self.assertEqual(lists(), [ports, ports])
+                a.send(f"abrir 1 {a.fotos}")
+                a.expect_event("abierta")
+                a.do("shoot", "cam2")
+                self.assertEqual(a.expect_event("foto", skip=("ajustes",))["nombre"][:4], "SIM_")
+                a.do("unplug", "cam2")
+                a.expect_event("cerrada", skip=("ajustes",))
+                self.assertEqual(lists(), [[ports[0], ports[2]]] * 2)
+                a.do("plug", "cam2")  # back on a new port, the same in both bridges
+                after = lists()
+                self.assertEqual(after[0], after[1])
+                self.assertEqual(after[0][:2], [ports[0], ports[2]])
+                self.assertNotIn(after[0][2], ports)
+                r = a.tool("list")
+                self.assertIn(f"cam2 {after[0][2]}\n", r.stdout)
+        finally:
+            rig.send_signal(signal.SIGTERM)
+            rig.wait(10)
+            rig.stdout.close()
+            rig.stderr.close()
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_a_host_command_runs_with_the_rig_and_ends_it(self):
+        host = 'printf "buscar\\n" | "$0"; exit 7'
+        r = subprocess.run([SIM, "--dir", self.dir, "rig", "2", "--", "sh", "-c", host, SIM],
+                           capture_output=True, timeout=60, cwd=self.root)
+        self.assertEqual((r.returncode, r.stderr), (7, b""))
+        lista = json.loads(r.stdout)["lista"]
+        self.assertEqual([c["puerto"] for c in lista],
+                         [f"disk:{self.dir}/bus/cam{i}.1" for i in (1, 2)])
+        self.assertEqual(os.listdir(self.dir), [])
+
+
 if __name__ == "__main__":
     unittest.main()
