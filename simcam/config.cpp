@@ -3,6 +3,7 @@
 
 #include <gphoto2/gphoto2-port-log.h>
 #include <gphoto2/gphoto2-widget.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -116,10 +117,21 @@ Widget make_radio(const char* section, const char* name, const char* label, cons
   return make(section, name, label, WidgetType::Radio, value, std::move(choices));
 }
 
-// A serial number of the card's own: two cards never share one.
+// A serial number of the card's own: two cards never share one, and a card
+// keeps it wherever it is mounted, as a camera plugged into another socket
+// keeps its serial number. The card's folder (the mount's root) names it;
+// its path names it only where it cannot be looked at.
 std::string default_serial(const std::string& mount) {
   std::uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : mount) h = (h ^ c) * 16777619u;
+  struct stat st {};
+  if (stat(mount.c_str(), &st) == 0) {
+    const unsigned long long id[2] = {static_cast<unsigned long long>(st.st_dev),
+                                      static_cast<unsigned long long>(st.st_ino)};
+    for (unsigned long long v : id)
+      for (int i = 0; i < 8; ++i) h = (h ^ ((v >> (8 * i)) & 0xff)) * 16777619u;
+  } else {
+    for (unsigned char c : mount) h = (h ^ c) * 16777619u;
+  }
   char buf[16];
   std::snprintf(buf, sizeof buf, "SIM%08X", static_cast<unsigned>(h));
   return buf;

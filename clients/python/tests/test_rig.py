@@ -5,6 +5,7 @@ pulled and plugged back on another port. Then the shot book alone."""
 import json
 import os
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
@@ -136,6 +137,35 @@ class RigTest(clienttest.ClientTest):
         self.assertEqual((sorted(shot.files), shot.missing), (SERIALS, {}))
         self.assertEqual(len(self.manifest(rig)), 2)
         self.assertEqual(stranger.calls("trigger"), [], "the stranger is never fired")
+
+
+class SimulatedRig(unittest.TestCase):
+    def test_gpbridge_sim_rig_with_the_cameras_own_serial_numbers(self):
+        """The way a host developer tries a rig: `gpbridge-sim rig`, every
+        bridge started as gpbridge-sim, the cameras' default serial numbers,
+        and a camera replugged through the tool (it comes back on a new
+        port, and is the same camera)."""
+        sim = os.path.join(os.path.dirname(os.environ["GPBRIDGE"]), "gpbridge-sim")
+        root = tempfile.mkdtemp(prefix="gpbridge-simrig-")
+        self.addCleanup(shutil.rmtree, root, True)
+        env = dict(os.environ, GPBRIDGE_SIM_DIR=os.path.join(root, "sim"))
+        hub = subprocess.Popen([sim, "rig", "3"], env=env, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(hub.stdout.close)
+        self.addCleanup(hub.wait, 30)
+        self.addCleanup(hub.terminate)
+        ports = [hub.stdout.readline().split()[1] for _ in range(3)]
+        rig = Rig.open(os.path.join(root, "scan"), executable=sim, env=env)
+        self.addCleanup(rig.close)
+        before = {c.id: c.port for c in rig.cameras}
+        self.assertEqual(sorted(before.values()), sorted(ports))
+        self.assertEqual(len(before), 3, "three serial numbers")
+        subprocess.run([sim, "unplug", "cam2"], env=env, check=True)
+        lost = rig.next_event(30)
+        subprocess.run([sim, "plug", "cam2"], env=env, check=True)
+        self.assertEqual(rig.next_event(30), CameraBack(lost.id))
+        after = {c.id: c.port for c in rig.cameras}
+        self.assertNotEqual(after[lost.id], before[lost.id], "a new port")
+        self.assertEqual(sorted(rig.capture().files), sorted(before))
 
 
 def until(test, what, timeout=30):
