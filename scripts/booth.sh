@@ -7,7 +7,9 @@
 # --photos    download folder (default build/booth-photos; kept after exit)
 # --no-build  use what build/ and clients/node/dist already hold
 # Options after -- go to examples/booth/server.mjs (--host, --allow-host, --grace).
-# Temporary folders (simulated card, live-view frames) are removed on exit.
+# Temporary folders (simulated card, live-view frames) are removed on exit:
+# the card goes in $TMPDIR (default /tmp), the frames in $BOOTH_TMPFS
+# (default /dev/shm, kept in memory).
 # Ctrl-C (or SIGTERM) stops the booth in order within a few seconds, a
 # photo being copied or not; a second Ctrl-C stops it at once.
 set -e
@@ -32,7 +34,8 @@ done
   [ -x "$build/gpbridge" ] && [ -f "$repo/clients/node/dist/index.js" ] ||
     { echo "booth: nothing built in $build and clients/node/dist; run without --no-build" >&2; exit 1; }
 }
-log=$(mktemp /tmp/gpbridge-booth-setup.XXXXXX)
+scratch=${TMPDIR:-/tmp}
+log=$(mktemp "$scratch/gpbridge-booth-setup.XXXXXX")
 if [ "$make" = 1 ]; then
   echo "booth: building (log: $log)..." >&2
   if ! { { command -v cmake >/dev/null && pkg-config --exists libgphoto2 || "$repo/scripts/install-deps.sh"; } &&
@@ -47,9 +50,9 @@ fi
 rm -f "$log"
 
 # Frames are replaced up to 100 times a second: keep them in memory.
-shm=/dev/shm
-[ -d "$shm" ] && [ -w "$shm" ] || shm=${TMPDIR:-/tmp}
-tmp=$(mktemp -d /tmp/gpbridge-booth.XXXXXX)
+shm=${BOOTH_TMPFS:-/dev/shm}
+[ -d "$shm" ] && [ -w "$shm" ] || shm=$scratch
+tmp=$(mktemp -d "$scratch/gpbridge-booth.XXXXXX")
 live=$(mktemp -d "$shm/gpbridge-booth-live.XXXXXX")
 server=
 # The server stops in order on one SIGTERM (it kills the bridge itself after
@@ -84,7 +87,10 @@ else
   sample="$repo/examples/booth/sample"
   if [ -d "$sample" ]; then
     {
-      printf 'frame\t@%s\n' "$sample/frame.jpg"
+      # A scene that moves, played in a loop at about 25 frames a second (the
+      # server sends a frame only when it differs from the last one).
+      printf 'previewdelay\t40000\n'
+      for f in "$sample"/live/frame-*.jpg; do printf 'frame\t@%s\n' "$f"; done
       i=1
       while [ $i -le 500 ]; do
         printf 'next\t/store_00010001/DCIM/100SIMUL\tIMG_%04d.JPG\t@%s\n' $i "$sample/photo.jpg"

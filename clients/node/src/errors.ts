@@ -8,10 +8,13 @@ export type ReportedErrorCode =
   | "FOLDER_NOT_WRITABLE"
   | "OPEN_FAILED"
   | "CAPTURE_FAILED"
+  | "CAMERA_BUSY"
   | "DOWNLOAD_FAILED"
   | "LIVE_VIEW_FAILED"
   | "SETTING_REJECTED"
   | "CAMERA_ERROR"
+  | "CONFIG_FAILED"
+  | "READ_FAILED"
   | "BRIDGE_ERROR";
 
 /**
@@ -23,6 +26,8 @@ export type ReportedErrorCode =
  * - `ERR_BRIDGE_CLOSED`: the camera closed while the call waited; `reason` says why.
  * - `ERR_BRIDGE_NO_CAMERA`: the call needs an open camera and none is open.
  * - `ERR_BRIDGE_EXITED`: the bridge process ended (or stopped answering) before the call finished.
+ * - `FOCUS_FAILED`: the camera refused to focus (`text` holds the bridge's text).
+ * - `NOT_SUPPORTED`: the camera has no way to do what was asked (no autofocus control).
  */
 export type BridgeErrorCode =
   | ReportedErrorCode
@@ -30,7 +35,9 @@ export type BridgeErrorCode =
   | "ERR_BRIDGE_TIMEOUT"
   | "ERR_BRIDGE_CLOSED"
   | "ERR_BRIDGE_NO_CAMERA"
-  | "ERR_BRIDGE_EXITED";
+  | "ERR_BRIDGE_EXITED"
+  | "FOCUS_FAILED"
+  | "NOT_SUPPORTED";
 
 /** The error code of each label of the bridge's error texts. */
 const LABEL_CODES: Record<keyof typeof WIRE.errorLabel, ReportedErrorCode> = {
@@ -40,6 +47,8 @@ const LABEL_CODES: Record<keyof typeof WIRE.errorLabel, ReportedErrorCode> = {
   liveView: "LIVE_VIEW_FAILED",
   setSetting: "SETTING_REJECTED",
   camera: "CAMERA_ERROR",
+  config: "CONFIG_FAILED",
+  get: "READ_FAILED",
 };
 const CODES = new Map<string, ReportedErrorCode>(
   (Object.entries(WIRE.errorLabel) as [keyof typeof WIRE.errorLabel, string][]).map(([en, label]) => [
@@ -51,7 +60,9 @@ const CODES = new Map<string, ReportedErrorCode>(
 /** The code of an error text the bridge wrote. */
 export function reportedCode(text: string): ReportedErrorCode {
   if (text === WIRE.folderError) return "FOLDER_NOT_WRITABLE";
-  return CODES.get(errorLabelOf(text)) ?? "BRIDGE_ERROR";
+  const label = errorLabelOf(text);
+  if (label === WIRE.errorLabel.capture && text === `${label}: ${WIRE.busyText}`) return "CAMERA_BUSY";
+  return CODES.get(label) ?? "BRIDGE_ERROR";
 }
 
 export class BridgeError extends Error {

@@ -8,7 +8,7 @@ export type {
   BridgeStats,
   BridgeEvents,
   DisconnectCause,
-} from "./bridge.js";
+} from "./types.js";
 export { BridgeError } from "./errors.js";
 export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";
 export { Frame, LiveView } from "./liveview.js";
@@ -34,4 +34,11 @@ export type {
   VistaFinEvent,
   AjustesEvent,
   OpcionesEvent,
+  Control,
+  ControlType,
+  ControlValue,
+  WireControlType,
+  ElementoEntry,
+  ConfiguracionEvent,
+  ControlEvent,
 } from "./wire.js";

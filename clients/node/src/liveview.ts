@@ -1,4 +1,11 @@
+// Live view: the frames, the iterator that hands the newest one to the
+// host, and the iterations of one Bridge, which turn live view on and off.
 import { closeSync, constants, fstatSync, openSync, readSync } from "node:fs";
+
+import { Call, noCamera, type CallQueue } from "./calls.js";
+import { exitError } from "./process.js";
+import type { State } from "./state.js";
+import { WIRE, type VistaEvent } from "./wire.js";
 
 /** A frame file bigger than this is not a frame: read() refuses it rather than fill memory. */
 const MAX_FRAME_BYTES = 64 << 20;
@@ -175,5 +182,145 @@ export class LiveView implements AsyncIterableIterator<Frame, undefined> {
 
   [Symbol.asyncIterator](): this {
     return this;
+  }
+}
+
+/** How long a live-view failure waits to see whether the camera is gone (and coming back). */
+const LIVE_VIEW_END_GRACE_MS = 1000;
+
+/** The live-view iterations running on one Bridge. */
+export class Viewers {
+  private readonly viewers = new Set<LiveView>();
+  private endTimer: NodeJS.Timeout | null = null;
+
+  constructor(
+    private readonly state: State,
+    private readonly calls: CallQueue,
+  ) {}
+
+  get size(): number {
+    return this.viewers.size;
+  }
+
+  /** A new iteration; live view goes on in its turn among the calls. */
+  start(): LiveView {
+    const s = this.state;
+    const view = new LiveView((v) => this.leave(v));
+    if (s.over) {
+      view.finish(exitError(s.proc, "liveView"));
+      return view;
+    }
+    this.viewers.add(view);
+    const call = new Call<void>(WIRE.command.liveViewOn, "liveView").quiet();
+    call.needs = "none";
+    call.prepare = () => {
+      if (!this.viewers.has(view)) return { value: undefined };
+      // Away: the reconnection turns live view on when the camera is back.
+      if (s.away || (s.reconnect && s.proc.lost && s.target !== null)) return { value: undefined };
+      return s.cameraOpen ? null : noCamera("liveView");
+    };
+    call.started = () => {
+      s.liveViewOn = true;
+      call.succeed();
+    };
+    const end = (e: Error | null): void => {
+      this.viewers.delete(view);
+      view.finish(e);
+    };
+    call.exited = (err) => {
+      end(err);
+      call.succeed();
+    };
+    call.promise.catch(end);
+    this.calls.enqueue(call);
+    return view;
+  }
+
+  /** After a reconnection: live view on again, if an iteration still runs. */
+  resume(): void {
+    if (this.viewers.size === 0) return;
+    const s = this.state;
+    const on = new Call<void>(WIRE.command.liveViewOn, "liveView").quiet();
+    on.internal = true;
+    on.needs = "none";
+    on.prepare = () => (this.viewers.size > 0 && s.cameraOpen ? null : { value: undefined });
+    on.started = () => {
+      s.liveViewOn = true;
+      on.succeed();
+    };
+    on.exited = () => on.succeed();
+    void this.calls.enqueue(on);
+  }
+
+  /** A `vista` event: every iteration gets the frame, while live view is on. */
+  frame(ev: VistaEvent): void {
+    if (!this.state.liveViewOn || this.viewers.size === 0) return;
+    const frame = new Frame(ev.n, ev.ruta);
+    for (const v of this.viewers) v.push(frame);
+  }
+
+  /** A `vistaFin` event: live view failed. */
+  failed(): void {
+    const s = this.state;
+    if (this.viewers.size === 0) return;
+    if (s.reconnect && s.target !== null) {
+      // A camera pulled during live view fails its preview first and is
+      // found gone right after: wait a moment before ending iterations
+      // that the reconnection would carry on.
+      if (this.endTimer === null) {
+        this.endTimer = setTimeout(() => {
+          this.endTimer = null;
+          if (!s.away) this.endLiveView();
+        }, LIVE_VIEW_END_GRACE_MS);
+      }
+      return;
+    }
+    this.endLiveView();
+  }
+
+  /** Ends every iteration and turns live view off. */
+  stop(): Promise<void> {
+    this.endAll(null);
+    return this.sendOff();
+  }
+
+  /** Stops waiting to end iterations after a live-view failure: the camera is gone and being waited for. */
+  clearEndTimer(): void {
+    if (this.endTimer !== null) clearTimeout(this.endTimer);
+    this.endTimer = null;
+  }
+
+  /** Ends every iteration: done, or with `err`. */
+  endAll(err: Error | null): void {
+    this.clearEndTimer();
+    for (const v of this.viewers) v.finish(err);
+    this.viewers.clear();
+  }
+
+  /** Ends every iteration after a live-view failure, and makes sure live view is off. */
+  private endLiveView(): void {
+    this.endAll(null);
+    // A `vista 1` written after the bridge sent its vistaFin (a new
+    // iteration started meanwhile) turned live view on again, with no
+    // iteration left to turn it off: make sure it is off.
+    void this.sendOff();
+  }
+
+  private leave(view: LiveView): void {
+    if (!this.viewers.delete(view)) return;
+    if (this.viewers.size === 0) void this.sendOff();
+  }
+
+  private sendOff(): Promise<void> {
+    const s = this.state;
+    if (s.over) return Promise.resolve();
+    const call = new Call<void>(WIRE.command.liveViewOff, "stopLiveView");
+    call.needs = "none";
+    call.started = () => {
+      s.liveViewOn = false;
+      call.succeed();
+    };
+    call.exited = () => call.succeed();
+    return this.calls.enqueue(call);
   }
 }

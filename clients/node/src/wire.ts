@@ -15,6 +15,10 @@ export const WIRE = {
     quit: "salir",
     settingChoices: "opciones",
     setSetting: "ajustar",
+    config: "configuracion",
+    get: "leer",
+    alertOn: "alerta 1",
+    alertOff: "alerta 0",
   },
   event: {
     cameras: "camaras",
@@ -25,6 +29,8 @@ export const WIRE = {
     liveViewEnd: "vistaFin",
     settings: "ajustes",
     choices: "opciones",
+    config: "configuracion",
+    control: "control",
     error: "error",
   },
   key: {
@@ -41,6 +47,26 @@ export const WIRE = {
     shutterSpeed: "velocidad",
     battery: "bateria",
     text: "texto",
+    label: "etiqueta",
+    type: "tipo",
+    value: "valor",
+    readOnly: "soloLectura",
+    choices: "opciones",
+    range: "rango",
+  },
+  /** A control's type: English name -> the wire's `tipo`. */
+  controlType: {
+    text: "texto",
+    range: "rango",
+    toggle: "interruptor",
+    radio: "radio",
+    menu: "menu",
+    date: "fecha",
+  },
+  /** Widgets the client names itself. */
+  widget: {
+    serialNumber: "serialnumber",
+    focus: "autofocusdrive",
   },
   closeReason: {
     requested: "orden",
@@ -55,8 +81,12 @@ export const WIRE = {
     camera: "cámara",
     download: "bajar la foto",
     setSetting: "ajustar",
+    config: "configuracion",
+    get: "leer",
   },
   folderError: "No se puede guardar en la carpeta",
+  /** The camera library's text for a busy camera (GP_ERROR_CAMERA_BUSY), after an error's label. */
+  busyText: "I/O in progress",
 } as const;
 
 // ---------------------------------------------------------------------------
@@ -112,6 +142,25 @@ export interface OpcionesEvent {
   diafragma: string[];
   velocidad: string[];
 }
+/** A control's type as the bridge writes it. */
+export type WireControlType = (typeof WIRE.controlType)[keyof typeof WIRE.controlType];
+/** One leaf widget of the camera's configuration, as the bridge writes it. */
+export interface ElementoEntry {
+  ruta: string;
+  etiqueta: string;
+  tipo: WireControlType;
+  valor: string;
+  soloLectura: boolean;
+  opciones: string[];
+  rango: string[];
+}
+export interface ConfiguracionEvent {
+  e: "configuracion";
+  lista: ElementoEntry[];
+}
+export interface ControlEvent extends ElementoEntry {
+  e: "control";
+}
 export type WireEvent =
   | CamarasEvent
   | AbiertaEvent
@@ -121,7 +170,9 @@ export type WireEvent =
   | VistaEvent
   | VistaFinEvent
   | AjustesEvent
-  | OpcionesEvent;
+  | OpcionesEvent
+  | ConfiguracionEvent
+  | ControlEvent;
 
 // ---------------------------------------------------------------------------
 // English API shapes.
@@ -147,6 +198,28 @@ export interface SettingChoices {
   aperture: string[];
   shutterSpeed: string[];
 }
+/** A control's type: what kind of value it holds. */
+export type ControlType = keyof typeof WIRE.controlType;
+/**
+ * A control's value, typed by its type: a boolean for a toggle, a number
+ * for a range, a Date for a date, a string otherwise.
+ */
+export type ControlValue = string | number | boolean | Date;
+/** One setting of the camera's configuration (a leaf widget). */
+export interface Control {
+  /** The names from the top window down, each after a "/" (`/main/capturesettings/f-number`). */
+  path: string;
+  /** The widget's own name, the last part of `path`: what get() and set() take. */
+  name: string;
+  label: string;
+  type: ControlType;
+  value: ControlValue;
+  readOnly: boolean;
+  /** A radio or menu control's choices, in the camera's order; [] for the others. */
+  choices: string[];
+  /** A range control's bounds and step; null for the others. */
+  range: { min: number; max: number; step: number } | null;
+}
 /** One file in the download folder. */
 export interface PhotoFile {
   path: string;
@@ -170,6 +243,44 @@ export function toChoices(o: OpcionesEvent): SettingChoices {
 }
 export function toPhotoFile(f: FotoEvent): PhotoFile {
   return { path: f[K.path], name: f[K.name] };
+}
+const TYPE_NAMES = new Map<string, ControlType>(
+  (Object.entries(WIRE.controlType) as [ControlType, string][]).map(([en, wire]) => [wire, en]),
+);
+
+/** A control's value as a string, as the bridge writes it, typed by the control's type. */
+export function toControlValue(type: ControlType, valor: string): ControlValue {
+  switch (type) {
+    case "toggle":
+      return Number(valor) !== 0;
+    case "range":
+      return Number(valor);
+    case "date":
+      return new Date(Number(valor) * 1000);
+    default:
+      return valor;
+  }
+}
+export function toControl(el: ElementoEntry): Control {
+  const type = TYPE_NAMES.get(el[K.type])!;
+  const path = el[K.path];
+  const r = el[K.range];
+  return {
+    path,
+    name: path.slice(path.lastIndexOf("/") + 1),
+    label: el[K.label],
+    type,
+    value: toControlValue(type, el[K.value]),
+    readOnly: el[K.readOnly],
+    choices: [...el[K.choices]],
+    range: r.length === 3 ? { min: Number(r[0]), max: Number(r[1]), step: Number(r[2]) } : null,
+  };
+}
+/** A typed value as the bridge takes it in `ajustar`: a toggle as 0 or 1, a date in seconds since 1970. */
+export function fromControlValue(value: ControlValue): string {
+  if (typeof value === "boolean") return value ? "1" : "0";
+  if (value instanceof Date) return String(Math.floor(value.getTime() / 1000));
+  return String(value);
 }
 /** The English close reason for a wire one. */
 export function toCloseReason(r: WireCloseReason): CloseReason {
@@ -202,6 +313,18 @@ const REASONS: ReadonlySet<unknown> = new Set(Object.values(WIRE.closeReason));
 const isEntry: Check = (v) => hasExactly(v, ENTRY);
 const ENTRY: Record<string, Check> = { [K.model]: isString, [K.port]: isString };
 
+const CONTROL_TYPES: ReadonlySet<unknown> = new Set(Object.values(WIRE.controlType));
+const ELEMENT: Record<string, Check> = {
+  [K.path]: (v) => typeof v === "string" && v.length >= 2 && v[0] === "/",
+  [K.label]: isString,
+  [K.type]: (v) => CONTROL_TYPES.has(v),
+  [K.value]: isString,
+  [K.readOnly]: (v) => typeof v === "boolean",
+  [K.choices]: isChoiceList,
+  [K.range]: (v) => isChoiceList(v) && ((v as string[]).length === 0 || (v as string[]).length === 3),
+};
+const isElement: Check = (v) => hasExactly(v, ELEMENT);
+
 const SHAPES: Record<string, Record<string, Check>> = {
   [WIRE.event.cameras]: { [K.list]: (v) => Array.isArray(v) && v.every(isEntry) },
   [WIRE.event.opened]: { [K.model]: maxLen(255) },
@@ -229,9 +352,11 @@ const SHAPES: Record<string, Record<string, Check>> = {
     [K.aperture]: isChoiceList,
     [K.shutterSpeed]: isChoiceList,
   },
+  [WIRE.event.config]: { [K.list]: (v) => Array.isArray(v) && v.every(isElement) },
+  [WIRE.event.control]: ELEMENT,
 };
 
-const SIZES = new Map<object, number>([[ENTRY, 2], ...Object.values(SHAPES).map((s) => [s, Object.keys(s).length] as const)]);
+const SIZES = new Map<object, number>([[ENTRY, 2], [ELEMENT, 7], ...Object.values(SHAPES).map((s) => [s, Object.keys(s).length] as const)]);
 
 function hasExactly(v: unknown, shape: Record<string, Check>, skip?: string): boolean {
   if (typeof v !== "object" || v === null || Array.isArray(v)) return false;

@@ -44,9 +44,9 @@ from ._wire import ERROR_CODES, WIRE, BridgeError
 
 __all__ = [
     "Bridge", "Camera", "Closed", "Control", "Disconnected", "Event", "Failure", "File", "Frame", "LiveView",
-    "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings", "ERROR_CODES", "WIRE",
-    "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed", "CameraUnavailable", "FolderError",
-    "GpbridgeError", "NotSupported", "ProtocolError",
+    "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings",
+    "ERROR_CODES", "WIRE", "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed",
+    "CameraUnavailable", "FolderError", "GpbridgeError", "NotSupported", "ProtocolError",
     "Rig", "RigCamera", "RigError", "RigEvent", "SetResult", "ShotSet", "CameraLost", "CameraBack",
 ]
 __version__ = "0.1.0"

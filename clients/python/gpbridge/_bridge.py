@@ -22,23 +22,9 @@ from ._keeper import Keeper
 from ._liveview import LiveView
 from ._process import Process
 from ._state import Call, Deadline, State, limit
-from ._types import (  # noqa: F401  (also importable from here, as before)
-    Camera,
-    Closed,
-    Control,
-    Disconnected,
-    Event,
-    Failure,
-    File,
-    Frame,
-    LiveViewEnded,
-    Opened,
-    Photo,
-    Reconnected,
-    SettingChoices,
-    Settings,
-)
-from ._wire import SETTINGS, BridgeError, BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError, command_line
+from ._types import Camera, Control, Event, Opened, Photo, SettingChoices, Settings
+from ._errors import BridgeExited, BridgeTimeout, CameraClosed, GpbridgeError
+from ._wire import SETTINGS, BridgeError, command_line
 
 
 class Bridge:
@@ -78,6 +64,9 @@ class Bridge:
         sibling_wait: float = 0.3,
         busy_retries: int = 3,
     ) -> None:
+        if isinstance(busy_retries, bool) or not isinstance(busy_retries, int) or busy_retries < 0:
+            raise ValueError(f"busy_retries must be an int >= 0, not {busy_retries!r}")
+        self._busy_retries = busy_retries
         self._cwd = None if cwd is None else os.fspath(cwd)
         self._remove_dir: Callable[[], object] = lambda: None
         if live_view_dir is None:
@@ -86,9 +75,6 @@ class Bridge:
         # Absolute, so that frame paths name the same file here and there.
         self.live_view_dir = _folders.absolute(self._cwd, live_view_dir)
         self._on_event = on_event
-        if isinstance(busy_retries, bool) or not isinstance(busy_retries, int) or busy_retries < 0:
-            raise ValueError(f"busy_retries must be an int >= 0, not {busy_retries!r}")
-        self._busy_retries = busy_retries
         self._st = st = State(bool(reconnect), limit(watchdog) or None,  # 0 is off too
                               limit(sibling_wait) or 0.0)
         self._events: deque[Event] = deque(maxlen=max(1, max_events))

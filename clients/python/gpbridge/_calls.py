@@ -28,18 +28,8 @@ from ._types import (
     SettingChoices,
     Settings,
 )
-from ._wire import (
-    BridgeError,
-    BridgeExited,
-    BridgeTimeout,
-    CameraClosed,
-    CameraUnavailable,
-    GpbridgeError,
-    ProtocolError,
-    command_line,
-    operation_of,
-    parse_event,
-)
+from ._errors import BridgeExited, BridgeTimeout, CameraClosed, CameraUnavailable, GpbridgeError, ProtocolError
+from ._wire import BridgeError, command_line, operation_of, parse_event
 
 # Error operations each kind of call takes as its own failure.
 CLAIMS = {"open": {"open"}, "capture": {"capture", "download", "save"}, "set_setting": {"set_setting"},

@@ -8,7 +8,8 @@ from typing import Any
 from ._calls import Calls
 from ._state import Deadline, Session, State
 from ._types import Control, NotRestored, Settings
-from ._wire import SETTINGS, WIDGETS, BridgeError, NotSupported, command_line, library_text, wire_value
+from ._errors import NotSupported
+from ._wire import SETTINGS, WIDGETS, BridgeError, command_line, library_text, wire_value
 
 
 def _checked(name: str) -> str:

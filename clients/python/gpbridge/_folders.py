@@ -15,7 +15,7 @@ from typing import Callable
 # The suffix of a file the bridge is still downloading.
 PARTIAL = ".parcial"
 
-from ._wire import FolderError
+from ._errors import FolderError
 
 # Folders this process made and must remove, even when it is killed by a
 # signal whose default action would end it without running any cleanup.

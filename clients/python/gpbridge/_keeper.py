@@ -16,7 +16,8 @@ from ._folders import partials_grew
 from ._process import Process
 from ._state import Deadline, Session, State
 from ._types import Camera, Disconnected, Event, Opened, Reconnected
-from ._wire import BridgeError, BridgeExited, GpbridgeError, command_line
+from ._errors import BridgeExited, GpbridgeError
+from ._wire import BridgeError, command_line
 
 
 class Keeper:

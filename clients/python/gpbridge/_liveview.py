@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, Iterator
 
 from ._state import Deadline, State
 from ._types import Frame
-from ._wire import BridgeError, BridgeExited, BridgeTimeout, CameraUnavailable, command_line
+from ._errors import BridgeExited, BridgeTimeout, CameraUnavailable
+from ._wire import BridgeError, command_line
 
 if TYPE_CHECKING:
     from ._bridge import Bridge

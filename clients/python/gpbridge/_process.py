@@ -11,7 +11,8 @@ import time
 from typing import IO, Any, Callable
 
 from ._state import State
-from ._wire import BridgeExited, LineSplitter, ProtocolError
+from ._errors import BridgeExited, ProtocolError
+from ._wire import LineSplitter
 
 
 class Process:

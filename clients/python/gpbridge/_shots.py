@@ -10,7 +10,7 @@ import time
 from ._folders import partials_grew
 from ._state import Call, Deadline, State
 from ._types import Event, File, Photo
-from ._wire import BridgeTimeout
+from ._errors import BridgeTimeout
 
 
 class Shot:

@@ -10,7 +10,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from ._wire import GpbridgeError
+from ._errors import GpbridgeError
 
 if TYPE_CHECKING:
     from ._liveview import LiveView

@@ -10,7 +10,7 @@ import stat
 from datetime import datetime
 from typing import NamedTuple, Union
 
-from ._wire import GpbridgeError, ProtocolError
+from ._errors import GpbridgeError, ProtocolError
 
 
 class Camera(NamedTuple):

@@ -10,16 +10,7 @@ import math
 from datetime import datetime, timezone
 from typing import Any
 
-from ._errors import (  # noqa: F401  (importable from here too)
-    BridgeExited,
-    BridgeTimeout,
-    CameraClosed,
-    CameraUnavailable,
-    FolderError,
-    GpbridgeError,
-    NotSupported,
-    ProtocolError,
-)
+from ._errors import GpbridgeError, ProtocolError
 
 # Every Spanish word of the protocol, next to the English name the client
 # uses for it. No other module spells a wire word.

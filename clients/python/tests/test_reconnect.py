@@ -519,5 +519,22 @@ class ShotsInFlight(ClientTest):
                     self.assertEqual(joined(self, ending).get("result"), "requested")
 
 
+    def test_a_close_the_camera_leaves_during_is_settled_and_the_next_calls_get_their_own(self):
+        # The camera is pulled while the bridge, closing, waits for a shot
+        # in flight: `cerrada desconectada` is then the close's only answer.
+        card = Tarjeta([d("filedelay", 4000)])
+        b, rig = self.opened(card)
+        with self.assertRaises(BridgeTimeout):
+            b.capture(timeout=0.2)
+        ending = in_thread(lambda: b.close(timeout=20))
+        until(lambda: card.calls("trigger"), what="the trigger")
+        time.sleep(0.3)  # the bridge is in its wait for the shot
+        unplug(card)
+        self.assertEqual(joined(self, ending).get("result"), "disconnected")
+        self.assertEqual(b.list_cameras(timeout=20), [])
+        self.assertEqual(b.close(timeout=20), "requested")
+        self.assertEqual(b.close(timeout=20), "requested")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import fsp from 'node:fs/promises';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
-import { launchBrowser, startBooth, directive, generated, rawGet, SCREENS, REPO, GPBRIDGE } from './helpers.mjs';
+import { launchBrowser, startBooth, directive, generated, rawGet, readParts, SCREENS, REPO, GPBRIDGE } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
 
@@ -420,31 +420,6 @@ describe('the photo route', () => {
     assert.equal((await fetch(api, { method: 'POST', body: '{}', headers: { 'content-type': 'application/json' } })).status, 200);
   });
 });
-
-// Reads a multipart stream for `ms` milliseconds and returns its parts.
-async function readParts(url, ms) {
-  const res = await fetch(url);
-  assert.match(res.headers.get('content-type'), /^multipart\/x-mixed-replace; boundary=/);
-  const reader = res.body.getReader();
-  let buf = Buffer.alloc(0);
-  const stop = setTimeout(() => reader.cancel(), ms);
-  for (;;) {
-    const { value, done } = await reader.read().catch(() => ({ done: true }));
-    if (done) break;
-    buf = Buffer.concat([buf, value]);
-  }
-  clearTimeout(stop);
-  const parts = [];
-  for (let at = 0; ;) {
-    const end = buf.indexOf('\r\n\r\n', at);
-    if (end < 0) break;
-    const size = Number(/Content-Length: (\d+)/.exec(buf.subarray(at, end).toString())[1]);
-    if (end + 4 + size + 2 > buf.length) break;
-    parts.push(buf.subarray(end + 4, end + 4 + size));
-    at = end + 4 + size + 2;
-  }
-  return parts;
-}
 
 describe('the live-view stream', () => {
   const frameFile = path.join(REPO, 'examples/booth/sample/frame.jpg');

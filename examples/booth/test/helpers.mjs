@@ -8,6 +8,7 @@ import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
@@ -20,6 +21,14 @@ export const CAMLIBS_DIR = process.env.CAMLIBS_DIR || path.join(BUILD, 'camlibs'
 export const NS_RUN = process.env.NS_RUN || path.join(REPO, 'tests/harness/ns-run');
 export const SCREENS = process.env.BOOTH_SCREENS || path.join(BUILD, 'booth-screens');
 export const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+
+// Everything a run makes for itself (cameras, download and live-view
+// folders, the browser's profile, what scripts/booth.sh makes) goes in one
+// folder of its own, removed when the run ends: children and Playwright
+// take their temporary folders from TMPDIR.
+export const SCRATCH = fs.mkdtempSync(path.join(os.tmpdir(), 'booth-run-'));
+process.env.TMPDIR = SCRATCH;
+process.on('exit', () => fs.rmSync(SCRATCH, { recursive: true, force: true }));
 
 /** One line of the simulated camera's language (fields joined by tabs). */
 export const directive = (...fields) => fields.join('\t');
@@ -161,4 +170,34 @@ export function rawGet(base, rawPath, headers = {}, method = 'GET', body = undef
       req.end(body);
     });
   });
+}
+
+/**
+ * Reads the multipart stream at `url` for `ms` milliseconds, or until
+ * `enough(parts)` holds, and returns its parts.
+ */
+export async function readParts(url, ms, enough = () => false) {
+  const res = await fetch(url);
+  assert.match(res.headers.get('content-type'), /^multipart\/x-mixed-replace; boundary=/);
+  const reader = res.body.getReader();
+  const stop = setTimeout(() => reader.cancel().catch(() => {}), ms);
+  const parts = [];
+  let buf = Buffer.alloc(0);
+  for (;;) {
+    const { value, done } = await reader.read().catch(() => ({ done: true }));
+    if (done) break;
+    buf = Buffer.concat([buf, value]);
+    for (let end; (end = buf.indexOf('\r\n\r\n')) >= 0;) {
+      const size = Number(/Content-Length: (\d+)/.exec(buf.subarray(0, end).toString())[1]);
+      if (end + 4 + size + 2 > buf.length) break;
+      parts.push(buf.subarray(end + 4, end + 4 + size));
+      buf = buf.subarray(end + 4 + size + 2);
+    }
+    if (enough(parts)) {
+      await reader.cancel().catch(() => {});
+      break;
+    }
+  }
+  clearTimeout(stop);
+  return parts;
 }

@@ -11,7 +11,7 @@ import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 import { spawn } from 'node:child_process';
-import { startBooth, directive, rawGet, launchBrowser, REPO, GPBRIDGE } from './helpers.mjs';
+import { startBooth, directive, rawGet, readParts, launchBrowser, REPO, GPBRIDGE } from './helpers.mjs';
 
 const FOLDER = '/store_00010001/DCIM/100SIMUL';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -105,11 +105,11 @@ describe('stopping the server while a photo downloads slowly', () => {
   });
 });
 
-test('scripts/booth.sh stops on Ctrl-C while a photo downloads slowly, and leaves nothing behind', async () => {
+test('scripts/booth.sh shows a live view that moves, stops on Ctrl-C while a photo downloads slowly, and leaves nothing behind', async () => {
   const photos = await fsp.mkdtemp(path.join(os.tmpdir(), 'booth-sh-photos-'));
   // A terminal's Ctrl-C goes to the whole foreground process group.
   const script = spawn('sh', [path.join(REPO, 'scripts/booth.sh'), '--no-build', '--port', '0', '--photos', photos, '--', '--debug'], {
-    detached: true, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, BOOTH_BUILD: path.dirname(GPBRIDGE) },
+    detached: true, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, BOOTH_BUILD: path.dirname(GPBRIDGE), BOOTH_TMPFS: os.tmpdir() },
   });
   const ended = new Promise((r) => script.once('exit', (code, signal) => r({ code, signal })));
   let err = '';
@@ -126,6 +126,13 @@ test('scripts/booth.sh stops on Ctrl-C while a photo downloads slowly, and leave
       method: 'POST', headers: { 'content-type': 'application/json' }, body: JSON.stringify(body),
     });
     assert.equal((await post('open', { index: 0 })).status, 200);
+    // The demo's scene moves: the server passes on only a frame that
+    // differs from the one before, and these are the demo's own frames.
+    const demo = path.join(REPO, 'examples/booth/sample/live');
+    const frames = new Set(await Promise.all((await fsp.readdir(demo)).map(async (n) => (await fsp.readFile(path.join(demo, n))).toString('base64'))));
+    const parts = await readParts(new URL('/live.mjpg', url), 20000, (p) => p.length >= 4);
+    assert.ok(parts.length >= 4, `the live view showed ${parts.length} different pictures`);
+    for (const p of parts) assert.ok(frames.has(p.toString('base64')), 'a live-view picture that is not a demo frame');
     const stats = await (await fetch(new URL('/debug/stats', url))).json();
     // Each chunk of the next download takes ten minutes.
     await fsp.appendFile(path.join(card, 'sim/control'), directive('chunkdelay', '600000000') + '\n');
