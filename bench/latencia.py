@@ -7,7 +7,7 @@ sits in a 200 ms event wait), with the camera idle and each command written
 as soon as the previous photo's `foto` is read (the pace of a host that
 shoots in a burst), during live view (a 10 ms wait per frame), and in alert
 mode with live view off (`alerta 1`: the loop sleeps on standard input and
-gives the camera 1 ms waits). Outside the burst, commands are spaced by
+gives the camera 0 ms waits). Outside the burst, commands are spaced by
 random pauses so they do not phase-lock to the loop.
 Each trigger makes a small default photo that is downloaded before the next
 command is sent.
@@ -83,7 +83,7 @@ def main():
         s.send("vista 0", "alerta 1")
         for _ in range(args.count):
             # Pauses up to 120 ms land anywhere in the 90 ms input sleeps
-            # and the 1 ms camera waits between them.
+            # and the 0 ms camera waits between them.
             sent_alert.append(fire(s, rng, 0.12, ("ajustes", "vista")))
         s.send("cerrar")
         s.expect_event("cerrada", skip=("ajustes", "vista", "vistaFin"))

@@ -4,7 +4,7 @@ first with no camera open (the loop waits on standard input, 200 ms per
 turn), then with the simulated camera open and idle (the loop sits in the
 camera's 200 ms event wait and re-reports the settings every 3 seconds),
 then the same in alert mode (`alerta 1`: 90 ms sleeps on standard input
-with a 1 ms camera wait between).
+with a 0 ms camera wait between).
 CPU time is utime+stime from /proc/<pid>/stat, cross-checked with the
 nanosecond on-CPU time in /proc/<pid>/task/*/schedstat.
 

@@ -4,10 +4,11 @@
 // The camera wait of a turn with live view off, and the whole turn with it on.
 inline constexpr int kEsperaReposoMs = 200;
 inline constexpr int kEsperaVistaMs = 10;
-// In alert mode: the camera's short wait, and the wait on standard input
-// between two of them (short enough that a camera event is still noticed
-// within 100 ms, long enough that an idle bridge stays asleep).
-inline constexpr int kEsperaAlertaMs = 1;
+// In alert mode: the camera's wait, a mere look at what it has to announce
+// (as a live-view turn with no time left makes), and the wait on standard
+// input between two of them: short enough that a camera event is still
+// noticed within 100 ms, long enough that an idle bridge stays asleep.
+inline constexpr int kEsperaAlertaMs = 0;
 inline constexpr int kEntradaAlertaMs = 90;
 
 // How long a close waits for the files of shots still in flight.

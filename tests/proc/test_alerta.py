@@ -10,7 +10,7 @@ import unittest
 from puente import CameraTest, Sesion, Tarjeta, directive as d
 
 FOLDER = "/store_00010001/DCIM/100SIMUL"
-REPOSO, ALERTA = 200, 1
+REPOSO, ALERTA = 200, 0
 
 
 def barrier(s):

@@ -150,7 +150,7 @@ class ShotsInFlight(CameraTest):
                 ("foto", "IMG_0001.CR2"), ("send", "cerrar")],
                 ["IMG_0001.JPG", "IMG_0001.CR2", "IMG_0002.JPG", "IMG_0002.CR2"]),
             "a body photo during the close's wait": ([d("filedelay", 1500)], [
-                ("send", "disparar"), ("trigger", 1), ("send", "cerrar"), ("sleep", 0.4),
+                ("send", "disparar"), ("trigger", 1), ("send", "cerrar"), ("sleep", 0.6),
                 ("shoot", "BODY.JPG")],
                 ["BODY.JPG", "IMG_0001.JPG"]),
         }
