@@ -13,7 +13,9 @@
 #          downloads of 200 MB, 100 start-ups (about 28 minutes in all).
 # Not in the default list: ritmo, live view against a bare preview loop at
 # 0, 8, 16, 25 and 40 ms per preview (bench/vista.py --preview-ms --tmpfs,
-# 10 s per figure, 3 s with --quick; about 2 minutes).
+# 10 s per figure, 3 s with --quick; about 2 minutes); configuracion, the
+# whole configuration and one setting against bare library reads
+# (bench/configuracion.py, 5 rounds, 2 with --quick; about a minute).
 # Each benchmark's output goes to DIR/<name>.txt (default: a new directory
 # under /tmp); the table is built from the RESULT lines in those files, so
 # runs made separately into the same DIR (e.g. the long live-view run in the
@@ -34,7 +36,7 @@ while [ $# -gt 0 ]; do
     --only) ONLY=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --table) OUT=$2; TABLE_ONLY=1; shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     *) echo "run_all.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -42,9 +44,9 @@ done
 mkdir -p "$OUT"
 
 if [ "$QUICK" = 1 ]; then
-  A_VISTA=3000; A_VISTA_TMPFS=3000; A_RITMO=3; A_REPOSO="--seconds 10"; A_LAT="--count 50"; A_DESC="--reps 1"; A_ARR="--reps 20"
+  A_VISTA=3000; A_VISTA_TMPFS=3000; A_RITMO=3; A_CONF="--rounds 2"; A_REPOSO="--seconds 10"; A_LAT="--count 50"; A_DESC="--reps 1"; A_ARR="--reps 20"
 else
-  A_VISTA=100000; A_VISTA_TMPFS=10000; A_RITMO=10; A_REPOSO="--seconds 60"; A_LAT="--count 200"; A_DESC="--reps 5"; A_ARR="--reps 100"
+  A_VISTA=100000; A_VISTA_TMPFS=10000; A_RITMO=10; A_CONF="--rounds 5"; A_REPOSO="--seconds 60"; A_LAT="--count 200"; A_DESC="--reps 5"; A_ARR="--reps 100"
 fi
 
 status=0
@@ -53,6 +55,7 @@ if [ "$TABLE_ONLY" = 0 ]; then
     script=${b%-tmpfs}
     case "$b" in
       ritmo) script=vista; args="--preview-ms --tmpfs --seconds $A_RITMO" ;;
+      configuracion) args=$A_CONF ;;
       vista) args=$A_VISTA ;;
       vista-tmpfs) args="$A_VISTA_TMPFS --tmpfs" ;;
       reposo) args=$A_REPOSO ;;
@@ -73,7 +76,7 @@ fi
 
 echo
 echo "Results in $OUT"
-for b in arranque reposo latencia descarga vista vista-tmpfs ritmo; do
+for b in arranque reposo latencia descarga vista vista-tmpfs ritmo configuracion; do
   [ -f "$OUT/$b.txt" ] && cat "$OUT/$b.txt"
 done | awk -F'\t' '
   $1 == "RESULT" { n++; b[n]=$2; f[n]=$3; v[n]=$4; g[n]=$5; m[n]=$6 }
