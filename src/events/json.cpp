@@ -1,5 +1,7 @@
 #include "events/json.h"
 
+#include <cstring>
+
 std::FILE* salida = stdout;
 
 namespace {
@@ -22,6 +24,20 @@ struct Cursor {
     }
     d[n++] = c;
   }
+  void copiar(const char* desde, std::size_t largo) {
+    while (largo > 0) {
+      if (n == sizeof t.datos) {
+        t.n = n;
+        volcarTramo(t);
+        n = 0;
+      }
+      const std::size_t cabe = sizeof t.datos - n < largo ? sizeof t.datos - n : largo;
+      std::memcpy(d + n, desde, cabe);
+      n += cabe;
+      desde += cabe;
+      largo -= cabe;
+    }
+  }
 };
 
 }  // namespace
@@ -34,20 +50,25 @@ void anadirLiteral(Tramo& t, const char* literal) {
 void anadirTexto(Tramo& t, const char* texto) {
   Cursor c(t);
   c.poner('"');
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(texto); *p; ++p) {
-    const unsigned char b = *p;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(texto);
+  for (;;) {
+    // A run of bytes that need no escape (the zero byte ends it too) is
+    // copied in one go.
+    const unsigned char* inicio = p;
+    while (*p >= 0x20 && *p != '"' && *p != '\\') ++p;
+    c.copiar(reinterpret_cast<const char*>(inicio), static_cast<std::size_t>(p - inicio));
+    const unsigned char b = *p++;
+    if (b == '\0') break;
     if (b == '\\' || b == '"') {
       c.poner('\\');
       c.poner(static_cast<char>(b));
-    } else if (b < 0x20) {
+    } else {
       c.poner('\\');
       c.poner('u');
       c.poner('0');
       c.poner('0');
       c.poner(kHex[b >> 4]);
       c.poner(kHex[b & 0xf]);
-    } else {
-      c.poner(static_cast<char>(b));
     }
   }
   c.poner('"');
