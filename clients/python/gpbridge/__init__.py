@@ -28,6 +28,8 @@ from ._types import (
     SettingChoices,
     Settings,
 )
+from ._rig import CameraBack, CameraLost, Rig, RigCamera, RigError, RigEvent, SetResult
+from ._rigfiles import ShotSet
 from ._errors import (
     BridgeExited,
     BridgeTimeout,
@@ -45,5 +47,6 @@ __all__ = [
     "LiveViewEnded", "NotRestored", "Opened", "Photo", "Reconnected", "SettingChoices", "Settings",
     "ERROR_CODES", "WIRE", "BridgeError", "BridgeExited", "BridgeTimeout", "CameraClosed",
     "CameraUnavailable", "FolderError", "GpbridgeError", "NotSupported", "ProtocolError",
+    "Rig", "RigCamera", "RigError", "RigEvent", "SetResult", "ShotSet", "CameraLost", "CameraBack",
 ]
 __version__ = "0.1.0"
