@@ -11,7 +11,7 @@ import { existsSync, readdirSync, readFileSync } from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { Bridge } from "../dist/index.js";
-import { SimSetup, watchLines, directive, generated, sleep, alive, waitUntil as waitFor, MODEL, PHOTO_FOLDER } from "./support/sim.mjs";
+import { SimSetup, simSession as session, directive, generated, sleep, alive, waitUntil as waitFor, MODEL, PHOTO_FOLDER } from "./support/sim.mjs";
 
 const waitUntil = (cond, ms = 20000) => waitFor(cond, ms);
 
@@ -19,23 +19,6 @@ const LIMIT = { timeout: 90000 };
 const HOST = fileURLToPath(new URL("./support/host.mjs", import.meta.url));
 const STATION = fileURLToPath(new URL("../examples/station.mjs", import.meta.url));
 
-/** A bridge on simulated cards; `run` gets { bridge, sim, seen }. Checks every line and a clean end. */
-async function session(cards, options, run) {
-  const sim = new SimSetup(cards);
-  const bridge = await Bridge.start({ executable: sim.executable, cwd: sim.root, ...options });
-  const seen = watchLines(bridge);
-  try {
-    await run({ bridge, sim, seen });
-    if (!bridge.exited) assert.equal(await bridge.quit(), 0);
-    assert.deepEqual(seen.problems, []);
-  } finally {
-    if (!bridge.exited) {
-      bridge.kill("SIGKILL");
-      await once(bridge, "exit");
-    }
-    sim.remove();
-  }
-}
 
 /** Resolves with the arguments of the next `name` event, or rejects after `ms`. */
 function next(emitter, name, ms = 20000) {
