@@ -170,7 +170,7 @@ test('the countdown turns alert mode on, and the photo turns it off', async () =
     await page.goto(`${booth.url}?countdownMs=1000&reviewMs=60000`);
     await page.getByRole('button', { name: 'Take photo' }).click();
     await page.locator('#review').waitFor({ timeout: 20000 });
-    // The camera's event waits: 200 ms idle, 1 ms in alert mode.
+    // The camera's event waits: 200 ms idle, at most 1 ms in alert mode.
     const waits = async () => {
       const log = await booth.log();
       const shot = log.findIndex((f) => f[0] === 'trigger');
@@ -178,7 +178,7 @@ test('the countdown turns alert mode on, and the photo turns it off', async () =
     };
     const { before } = await waits();
     assert.equal(before[0][1], '200');
-    assert.equal(before.at(-1)[1], '1', 'the shutter was pressed without alert mode');
+    assert.ok(Number(before.at(-1)[1]) <= 1, 'the shutter was pressed without alert mode');
     await until('alert mode to end after the photo', async () => (await waits()).after.at(-1)?.[1] === '200');
   } finally {
     await browser.close();
