@@ -11,7 +11,7 @@ export type {
   UnrestoredSetting,
 } from "./types.js";
 export { Rig } from "./rig.js";
-export type { RigOptions, RigCamera, RigCaptureOptions, RigEvents, SetResult, ShotSet } from "./rig.js";
+export type { RigOptions, RigCamera, RigCaptureOptions, RigEvents, SetResult, ShotSet } from "./rigtypes.js";
 export { BridgeError } from "./errors.js";
 export type { BridgeErrorCode, ReportedErrorCode } from "./errors.js";
 export { Frame, LiveView } from "./liveview.js";

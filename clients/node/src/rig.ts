@@ -13,57 +13,11 @@ import { BridgeError } from "./errors.js";
 import { folderPath } from "./folders.js";
 import type { LiveView } from "./liveview.js";
 import { RigFolder, type SetRecord, type ShotSet } from "./rigfiles.js";
-import { Shots } from "./shots.js";
+import { Search } from "./rigsearch.js";
+import { dropOwed, Slot } from "./rigslot.js";
+import type { RigCamera, RigCaptureOptions, RigEvents, RigOptions, SetResult } from "./rigtypes.js";
 import type { StartOptions } from "./types.js";
-import type { Camera, Control, ControlValue, PhotoFile } from "./wire.js";
-
-export type { ShotSet } from "./rigfiles.js";
-
-export interface RigOptions extends StartOptions {
-  /** Where the shot sets go (created if missing); relative to `cwd`. */
-  folder: string;
-  /** Serial numbers of the cameras to take; default: every camera detected. */
-  cameras?: string[];
-  /**
-   * Find a camera that dropped out again (default true): its bridge looks
-   * for it by its serial number every `searchMs`, restarting the bridge if
-   * it died. This is the rig's own: the bridges themselves never reconnect,
-   * since a bridge finds its camera again by port and model, and a rig has
-   * many cameras of one model.
-   */
-  reconnect?: boolean;
-  /** How often a camera that dropped out is looked for; default 1000 ms. */
-  searchMs?: number;
-}
-
-/** A camera of the rig: `id` is its serial number, else its port. */
-export interface RigCamera {
-  id: string;
-  model: string;
-  port: string;
-}
-
-export interface RigCaptureOptions {
-  /** How long each camera has to deliver its files of the shot; default 60000 ms. */
-  timeoutMs?: number;
-  /**
-   * After a camera's first file, how long to wait for more files of its
-   * shot (as capture() of Bridge). By default a camera is waited for once
-   * it has shown that it gives several files per shot, so a RAW that comes
-   * after its set was complete still joins it, on disk and in shots.jsonl.
-   */
-  siblingWaitMs?: number;
-}
-
-/** What one camera said to a setting. */
-export type SetResult = { ok: true; control: Control } | { ok: false; code: string; message: string };
-
-export interface RigEvents {
-  /** A camera dropped out (cable, power, its bridge died); the others go on. */
-  cameraLost: [id: string];
-  /** A camera that dropped out is open again, under the same id; it takes part from the next shot. */
-  cameraBack: [id: string];
-}
+import type { Camera, ControlValue, PhotoFile } from "./wire.js";
 
 const DEFAULT_TIMEOUT_MS = 60000;
 const DEFAULT_SEARCH_MS = 1000;
@@ -83,39 +37,6 @@ function missingCode(err: unknown): string {
   }
 }
 
-/** One camera's place in the rig. */
-class Slot {
-  /** Its serial number; null when it has none (it is then known by its port). */
-  serial: string | null = null;
-  id = "";
-  model = "";
-  port: string;
-  /** Open, identified, and taking part in shots. */
-  present = false;
-  /** Sets it was fired for and has delivered nothing to yet, oldest first. */
-  owed: number[] = [];
-  /** Its files sorted into shots (a RAW after its JPEG joins the JPEG's set). */
-  shots = new Shots();
-  lastSet: number | null = null;
-  /** Files that came while it was not present (opening, being looked for). */
-  stray: PhotoFile[] = [];
-
-  constructor(
-    public bridge: Bridge,
-    readonly incoming: string,
-    port: string,
-  ) {
-    this.port = port;
-  }
-
-  forget(): void {
-    this.owed = [];
-    this.shots = new Shots();
-    this.lastSet = null;
-    this.stray = [];
-  }
-}
-
 /** A set being shot: what each fired camera has done so far. */
 interface Pending {
   record: SetRecord;
@@ -132,19 +53,24 @@ export class Rig extends EventEmitter<RigEvents> {
   private slots: Slot[] = [];
   private readonly sets = new Map<number, SetRecord>();
   private readonly pending = new Map<number, Pending>();
-  /** Ports whose camera was opened while looking for another, with its serial; dropped when the port goes. */
-  private readonly foreign = new Map<string, string | null>();
   private closing = false;
-  private searching = false;
-  private wake: (() => void) | null = null;
+  private readonly search: Search;
 
   private constructor(
     private readonly files: RigFolder,
     private readonly start: StartOptions,
     private readonly reconnect: boolean,
-    private readonly searchMs: number,
+    searchMs: number,
   ) {
     super();
+    this.search = new Search({
+      start,
+      searchMs,
+      slots: () => this.slots,
+      closing: () => this.closing,
+      watch: (slot) => this.watch(slot),
+      back: (slot) => this.join(slot, true),
+    });
   }
 
   /**
@@ -261,7 +187,7 @@ export class Rig extends EventEmitter<RigEvents> {
     slot.forget();
     for (const n of [...this.pending.keys()]) this.gaveUp(n, slot.id, "CAMERA_UNAVAILABLE");
     this.emit("cameraLost", slot.id);
-    if (this.reconnect) void this.search();
+    if (this.reconnect) void this.search.run();
   }
 
   // -------------------------------------------------------------------------
@@ -448,91 +374,16 @@ export class Rig extends EventEmitter<RigEvents> {
   /** Quits every bridge; never throws for one that is already gone. */
   async close(): Promise<void> {
     this.closing = true;
-    this.wake?.();
+    this.search.stop();
     await Promise.all(this.slots.map((s) => this.endSlot(s)));
     removeIfEmpty(this.files.absolute(INCOMING));
   }
 
-  // -------------------------------------------------------------------------
-  // Finding a camera that dropped out
-
-  private async search(): Promise<void> {
-    if (this.searching) return;
-    this.searching = true;
-    try {
-      while (!this.closing && this.slots.some((s) => !s.present)) {
-        for (const s of this.slots) {
-          if (s.present || this.closing) continue;
-          await this.find(s).catch(() => {});
-        }
-        if (this.closing || this.slots.every((s) => s.present)) break;
-        await new Promise<void>((resolve) => {
-          const t = setTimeout(resolve, this.searchMs);
-          this.wake = () => {
-            clearTimeout(t);
-            resolve();
-          };
-        });
-        this.wake = null;
-      }
-    } finally {
-      this.searching = false;
-    }
-  }
-
-  /**
-   * One look for `slot`'s camera: every detected camera not held by another
-   * camera of the rig is opened in turn and its serial number read; the one
-   * that matches is kept, any other closed before anything else is sent.
-   */
-  private async find(slot: Slot): Promise<void> {
-    if (slot.bridge.exited) {
-      const b = await Bridge.start(this.start);
-      if (this.closing) {
-        await b.quit().catch(() => null);
-        return;
-      }
-      slot.bridge = b;
-      this.watch(slot);
-    }
-    const b = slot.bridge;
-    const list = await b.listCameras();
-    const ports = new Set(list.map((c) => c.port));
-    for (const port of this.foreign.keys()) if (!ports.has(port)) this.foreign.delete(port);
-    const held = new Set(this.slots.filter((s) => s.present).map((s) => s.port));
-    for (let i = 0; i < list.length && !this.closing; i++) {
-      const c = list[i];
-      if (held.has(c.port) || c.model !== slot.model) continue;
-      if (slot.serial === null ? c.port !== slot.port : this.foreign.has(c.port) && this.foreign.get(c.port) !== slot.serial) {
-        continue;
-      }
-      slot.stray = [];
-      try {
-        await b.open(i, slot.incoming);
-      } catch {
-        continue;
-      }
-      const serial = slot.serial === null ? null : (await b.serialNumber().catch(() => null)) || null;
-      if (slot.serial === serial && b.isOpen && !this.closing) {
-        this.foreign.delete(c.port);
-        slot.port = c.port;
-        await this.join(slot, true);
-        return;
-      }
-      this.foreign.set(c.port, serial);
-      await b.close().catch(() => null);
-    }
-  }
 }
 
 function rank(order: string[], id: string): number {
   const i = order.indexOf(id);
   return i < 0 ? order.length : i;
-}
-
-function dropOwed(slot: Slot, n: number): void {
-  const i = slot.owed.indexOf(n);
-  if (i >= 0) slot.owed.splice(i, 1);
 }
 
 /** Removes `dir` if it is an empty folder; anything in it stays, and so does it. */

@@ -28,7 +28,8 @@ from ._types import (
     SettingChoices,
     Settings,
 )
-from ._rig import CameraBack, CameraLost, Rig, RigCamera, RigError, RigEvent, SetResult
+from ._rig import Rig
+from ._rigtypes import CameraBack, CameraLost, RigCamera, RigError, RigEvent, SetResult
 from ._rigfiles import ShotSet
 from ._errors import (
     BridgeExited,

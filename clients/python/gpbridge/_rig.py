@@ -6,123 +6,27 @@ thread and one process waiting on many cameras' events stalls. Each camera
 has a worker thread of the rig's that makes its blocking calls; a capture
 writes every bridge's `disparar` back to back from one thread (_fire), and
 the workers then wait for each camera's files. A keeper thread finds
-a camera that went away again by its serial number (ports change when a
-cable is replugged).
+a camera that went away again by its serial number (_rigsearch).
 """
 
 from __future__ import annotations
 
 import os
-import queue
 import threading
 import traceback
 from collections import deque
-from dataclasses import dataclass
-from typing import Any, Callable, Iterator, Union
+from typing import Any, Callable, Iterator
 
 from ._bridge import Bridge
 from ._fire import send_captures, wait_capture
 from ._rigfiles import ShotBook, ShotSet
+from ._rigsearch import Search, SearchHost
+from ._rigslot import Job, Slot, run_on
+from ._rigtypes import RigCamera, RigError, RigEvent, SetResult
 from ._types import Camera, Closed, Event, Photo
 from ._errors import CameraClosed, CameraUnavailable, GpbridgeError
-from ._wire import BridgeError
 
 UNAVAILABLE = CameraUnavailable.code
-
-
-@dataclass(frozen=True)
-class RigCamera:
-    """A camera of the rig: `id` is its serial number, or its port where it
-    has none."""
-
-    id: str
-    model: str
-    port: str
-
-
-@dataclass(frozen=True)
-class SetResult:
-    """What one camera made of rig.set(): the control read back, or the
-    error's code and message."""
-
-    ok: bool
-    control: Any = None
-    code: str | None = None
-    message: str | None = None
-
-
-@dataclass(frozen=True)
-class CameraLost:
-    """A camera went away (unplugged, switched off, its bridge died)."""
-
-    id: str
-
-
-@dataclass(frozen=True)
-class CameraBack:
-    """A camera that went away is open again and joins the next shot."""
-
-    id: str
-
-
-RigEvent = Union[CameraLost, CameraBack]
-
-
-class RigError(GpbridgeError):
-    """The rig could not be put together (a listed camera is not there)."""
-
-    code = "RIG_ERROR"
-
-
-class _Slot:
-    """One camera of the rig and everything that is its own: its bridge,
-    its download folder, and the worker thread that makes its calls."""
-
-    def __init__(self, number: int, bridge: Bridge, folder: str) -> None:
-        self.number = number
-        self.bridge = bridge
-        self.folder = folder
-        self.id = ""
-        self.model = ""
-        self.port = ""
-        self.serial: str | None = None
-        self.present = True
-        self.lost = False  # seen going by a reader thread; the keeper acts on it
-        self.jobs: queue.SimpleQueue[Callable[[], None] | None] = queue.SimpleQueue()
-        self.worker = threading.Thread(target=self._work, name=f"gpbridge-rig-{number}", daemon=True)
-        self.worker.start()
-
-    def _work(self) -> None:
-        while (job := self.jobs.get()) is not None:
-            try:
-                job()
-            except Exception:
-                traceback.print_exc()
-
-    def camera(self) -> RigCamera:
-        return RigCamera(self.id, self.model, self.port)
-
-
-class _Job:
-    """A call run on a slot's worker; `wait` gives its result or error."""
-
-    def __init__(self, fn: Callable[[], Any]) -> None:
-        self._fn = fn
-        self._done = threading.Event()
-        self.result: Any = None
-        self.error: BaseException | None = None
-
-    def __call__(self) -> None:
-        try:
-            self.result = self._fn()
-        except BaseException as exc:  # noqa: BLE001  (handed to the waiter)
-            self.error = exc
-        finally:
-            self._done.set()
-
-    def wait(self) -> _Job:
-        self._done.wait()
-        return self
 
 
 class Rig:
@@ -143,16 +47,24 @@ class Rig:
         self.folder = folder
         self._options = start_options
         self._on_event = on_event
-        self._recover = recover
         self._book = ShotBook(folder)
-        self._slots: list[_Slot] = []
+        self._slots: list[Slot] = []
         self._cond = threading.Condition()
         self._events: deque[RigEvent] = deque(maxlen=max(1, max_events))
         self._closing = False
         self._closed = False
         self._fire_lock = threading.Lock()
-        self._live: tuple[_Slot, Any] | None = None
-        self._keeper = threading.Thread(target=self._keep, name="gpbridge-rig-keeper", daemon=True)
+        self._live: tuple[Slot, Any] | None = None
+        search = Search(SearchHost(
+            cond=self._cond,
+            slots=lambda: self._slots,
+            closing=lambda: self._closing,
+            recover=recover,
+            lose=self._lose,
+            emit=self._emit,
+            bridge=self._bridge,
+        ))
+        self._keeper = threading.Thread(target=search.run, name="gpbridge-rig-keeper", daemon=True)
 
     @classmethod
     def open(cls, folder: str | os.PathLike[str], cameras: list[str] | None = None, *,
@@ -181,13 +93,13 @@ class Rig:
         rig._keeper.start()
         return rig
 
-    def _bridge(self, slot_box: list[_Slot]) -> Bridge:
+    def _bridge(self, slot_box: list[Slot]) -> Bridge:
         """A bridge whose unsolicited events come to the rig, for the slot
         that will hold it (known once the slot is made)."""
         return Bridge.start(**self._options, on_event=lambda event: self._bridge_event(slot_box, event))
 
     def _assemble(self, wanted: list[str] | None, timeout: float | None) -> None:
-        first_box: list[_Slot] = []
+        first_box: list[Slot] = []
         first = self._bridge(first_box)
         try:
             detected = first.list_cameras()
@@ -204,11 +116,11 @@ class Rig:
         for i in range(len(detected)):
             box = first_box if i == 0 else []
             bridge = first if i == 0 else self._bridge(box)
-            slot = _Slot(i + 1, bridge, self._book.incoming(i + 1))
+            slot = Slot(i + 1, bridge, self._book.incoming(i + 1))
             box.append(slot)
             self._slots.append(slot)
         # Opened side by side: each is a process of its own.
-        jobs = [self._run(slot, lambda s=slot, i=i, c=cam: self._open_slot(s, i, c, timeout))
+        jobs = [run_on(slot, lambda s=slot, i=i, c=cam: self._open_slot(s, i, c, timeout))
                 for i, (slot, cam) in enumerate(zip(self._slots, detected))]
         for job in jobs:
             job.wait()
@@ -225,9 +137,9 @@ class Rig:
             for slot in [s for s in self._slots if s.id not in keep]:
                 self._drop(slot)
         for slot in self._slots:
-            self._run(slot, lambda b=slot.bridge: b.set_alert(True)).wait()
+            run_on(slot, lambda b=slot.bridge: b.set_alert(True)).wait()
 
-    def _open_slot(self, slot: _Slot, index: int, camera: Camera, timeout: float | None) -> None:
+    def _open_slot(self, slot: Slot, index: int, camera: Camera, timeout: float | None) -> None:
         opened = slot.bridge.open(index, slot.folder, timeout=timeout)
         slot.model, slot.port = opened.model, camera.port
         slot.serial = slot.bridge.serial_number() or None
@@ -240,19 +152,13 @@ class Rig:
             shared = slot.serial is not None and serials.count(slot.serial) > 1
             slot.id = slot.serial if slot.serial and not shared else slot.port
 
-    def _drop(self, slot: _Slot) -> None:
+    def _drop(self, slot: Slot) -> None:
         self._slots.remove(slot)
         self._stop_slot(slot)
         try:
             os.rmdir(slot.folder)  # left alone if a photo is in it
         except OSError:
             pass
-
-    @staticmethod
-    def _run(slot: _Slot, fn: Callable[[], Any]) -> _Job:
-        job = _Job(fn)
-        slot.jobs.put(job)
-        return job
 
     # -- the rig's calls --------------------------------------------------------
 
@@ -274,14 +180,14 @@ class Rig:
             # Written back to back from this thread; each camera's files are
             # then waited for on its own worker.
             pending = send_captures([slot.bridge for slot in fired], timeout)
-            jobs = [(slot, self._run(slot, lambda p=p: wait_capture(p))) for slot, p in zip(fired, pending)]
+            jobs = [(slot, run_on(slot, lambda p=p: wait_capture(p))) for slot, p in zip(fired, pending)]
             for slot, job in jobs:
                 job.wait()
                 self._settle(number, slot, job)
             self._book.save()
             return self._book.shot_set(number)
 
-    def _settle(self, number: int, slot: _Slot, job: _Job) -> None:
+    def _settle(self, number: int, slot: Slot, job: Job) -> None:
         err = job.error
         if err is None:
             photo: Photo = job.result
@@ -303,7 +209,7 @@ class Rig:
         jobs = []
         for slot in slots:
             if slot.present and not slot.lost:
-                jobs.append((slot, self._run(slot, lambda b=slot.bridge: b.set(name, value, timeout=timeout))))
+                jobs.append((slot, run_on(slot, lambda b=slot.bridge: b.set(name, value, timeout=timeout))))
             else:
                 jobs.append((slot, None))
         out: dict[str, SetResult] = {}
@@ -333,7 +239,7 @@ class Rig:
         self._live = (slot, live)
         return live
 
-    def _slot(self, camera_id: str) -> _Slot:
+    def _slot(self, camera_id: str) -> Slot:
         with self._cond:
             for slot in self._slots:
                 if slot.id == camera_id:
@@ -351,15 +257,15 @@ class Rig:
             self._cond.notify_all()
         if self._keeper.is_alive():
             self._keeper.join(30)
-        jobs = [self._run(slot, lambda b=slot.bridge: b.quit()) for slot in slots]
+        jobs = [run_on(slot, lambda b=slot.bridge: b.quit()) for slot in slots]
         for job in jobs:
             job.wait()
         for slot in slots:
             slot.jobs.put(None)
             slot.worker.join(5)
 
-    def _stop_slot(self, slot: _Slot) -> None:
-        self._run(slot, slot.bridge.quit).wait()
+    def _stop_slot(self, slot: Slot) -> None:
+        run_on(slot, slot.bridge.quit).wait()
         slot.jobs.put(None)
 
     def __enter__(self) -> Rig:
@@ -391,7 +297,7 @@ class Rig:
             self._events.append(event)
             self._cond.notify_all()
 
-    def _bridge_event(self, box: list[_Slot], event: Event) -> None:
+    def _bridge_event(self, box: list[Slot], event: Event) -> None:
         """A bridge's unsolicited event, on its reader thread."""
         if not box:
             return
@@ -407,92 +313,10 @@ class Rig:
 
     # -- cameras that go and come back -----------------------------------------
 
-    def _lose(self, slot: _Slot) -> None:
+    def _lose(self, slot: Slot) -> None:
         with self._cond:
             if slot.lost or not slot.present or self._closing:
                 return
             slot.lost = True
             self._cond.notify_all()
 
-    def _keep(self) -> None:
-        wait = 0.25
-        while True:
-            with self._cond:
-                away = any(not s.present for s in self._slots)
-                # A bridge that died says nothing without reconnect: looked
-                # at every second.
-                self._cond.wait_for(lambda: self._closing or any(s.lost for s in self._slots),
-                                    wait if away else 1.0)
-                if self._closing:
-                    return
-                slots = list(self._slots)
-            for slot in slots:
-                if slot.present and not slot.bridge.running:
-                    self._lose(slot)
-            with self._cond:
-                newly = [s for s in self._slots if s.lost]
-                for slot in newly:
-                    slot.lost, slot.present = False, False
-                away_now = [s for s in self._slots if not s.present]
-            for slot in newly:
-                self._emit(CameraLost(slot.id))
-                wait = 0.25
-            if not self._recover:
-                continue
-            for slot in away_now:
-                if self._closing:
-                    return
-                try:
-                    found = self._find(slot)
-                except GpbridgeError:
-                    found = False
-                if found:
-                    with self._cond:
-                        slot.present = True
-                    self._emit(CameraBack(slot.id))
-            if away_now:
-                wait = min(wait * 2, 2.0)
-
-    def _find(self, slot: _Slot) -> bool:
-        """One look for a camera that went away: on a port no present camera
-        of the rig holds, with the same serial number (or, for a camera
-        without one, on its own port). Any other camera opened on the way is
-        closed before anything else is sent to it."""
-        if not slot.bridge.running:
-            old = slot.bridge
-            try:
-                old.quit()
-            except GpbridgeError:
-                pass
-            box = [slot]
-            slot.bridge = self._bridge(box)
-        with self._cond:
-            held = {s.port for s in self._slots if s.present and s is not slot}
-        cameras = self._run(slot, lambda: slot.bridge.list_cameras()).wait()
-        if cameras.error is not None:
-            raise cameras.error
-        listed: list[Camera] = cameras.result
-        order = sorted((i for i, c in enumerate(listed) if c.port not in held and c.model == slot.model),
-                       key=lambda i: listed[i].port != slot.port)
-        for index in order:
-            if self._closing:
-                return False
-            if slot.serial is None and listed[index].port != slot.port:
-                continue
-            job = self._run(slot, lambda i=index: self._try(slot, i, listed[i])).wait()
-            if job.error is None and job.result:
-                return True
-        return False
-
-    def _try(self, slot: _Slot, index: int, camera: Camera) -> bool:
-        bridge = slot.bridge
-        try:
-            bridge.open(index, slot.folder)
-        except BridgeError:
-            return False
-        if slot.serial is not None and bridge.serial_number() != slot.serial:
-            bridge.close()
-            return False
-        slot.port = camera.port
-        bridge.set_alert(True)
-        return True
