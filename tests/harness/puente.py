@@ -175,7 +175,13 @@ class Sesion:
     def start(self):
         if not GPBRIDGE:
             raise RuntimeError("GPBRIDGE is not set; run the tests through ctest")
-        cmd = [GPBRIDGE] + ([] if self.args is None else list(self.args))
+        args = self.args
+        if args is None:
+            # Live-view frames go to a folder of the session's own, never to
+            # the bridge's default /tmp (a test that wants that passes []).
+            args = [os.path.join(self.root, ".live")]
+            os.makedirs(args[0], exist_ok=True)
+        cmd = [GPBRIDGE] + list(args)
         if self.namespace:
             ns = [NS_RUN]
             for i, card in enumerate(self.cards):

@@ -87,7 +87,7 @@ class LiveViewDirectoryArgument(CameraTest):
     def test_default_is_tmp(self):
         made = [p for p in ("/tmp/vista.jpg", "/tmp/vista.tmp") if not os.path.lexists(p)]
         try:
-            self.assertEqual(self.frame_path(None), "/tmp/vista.jpg")
+            self.assertEqual(self.frame_path([]), "/tmp/vista.jpg")
         finally:
             # Leave /tmp as it was found.
             for p in made:

@@ -466,7 +466,7 @@ class AgainstAScriptedBridge(unittest.TestCase):
         with self.assertRaises(BridgeError) as cm:
             b.set("capture", "x")
         self.assertEqual(cm.exception.code, "SETTING_REJECTED")
-        self.assertEqual(self.commands_once(12)[1:], ["configuracion"] + [s[2] for s in sets[:5]]
+        self.assertEqual(self.commands_once(11)[1:], ["configuracion"] + [s[2] for s in sets[:5]]
                          + ["leer iso", sets[5][2], "leer nope", "ajustar capture x"])
 
     def test_busy_shots_are_tried_again_a_bounded_number_of_times_and_never_after_a_file(self):
@@ -524,7 +524,7 @@ class AgainstAScriptedBridge(unittest.TestCase):
         self.assertEqual([b.serial_number() for _ in range(4)], ["SN 42", None, None, None])
         b.set_alert(True)
         b.set_alert(False)
-        self.assertEqual(self.commands_once(16)[1:], ["ajustar autofocusdrive 1"] * 3 + ["leer autofocusdrive"]
+        self.assertEqual(self.commands_once(17)[1:], ["ajustar autofocusdrive 1"] * 3 + ["leer autofocusdrive"]
                          + ["ajustar autofocusdrive 1", "leer autofocusdrive"] + ["leer serialnumber", "opciones"] * 4
                          + ["alerta 1", "alerta 0"])
 
