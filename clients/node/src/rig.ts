@@ -235,7 +235,7 @@ export class Rig extends EventEmitter<RigEvents> {
       this.pending.set(n, p);
       fired.forEach((s, i) => {
         calls[i].then(
-          () => this.answered(n, s.id),
+          () => this.mark(n, s.id, "answered"),
           (err: unknown) => {
             const code = missingCode(err);
             // A photo past its time limit may still come; any other failure means none will.
@@ -259,20 +259,12 @@ export class Rig extends EventEmitter<RigEvents> {
   // that took a late photo of an earlier set for its own is answered first:
   // the set then waits for its own photo.
 
-  private answered(n: number, id: string): void {
+  private mark(n: number, id: string, what: "answered" | "arrived"): void {
     const p = this.pending.get(n);
     const w = p?.waiting.get(id);
     if (!w) return;
-    w.answered = true;
-    if (w.arrived) this.finishPart(p!, id);
-  }
-
-  private arrived(n: number, id: string): void {
-    const p = this.pending.get(n);
-    const w = p?.waiting.get(id);
-    if (!w) return;
-    w.arrived = true;
-    if (w.answered) this.finishPart(p!, id);
+    w[what] = true;
+    if (w.answered && w.arrived) this.finishPart(p!, id);
   }
 
   /** Camera `id` gives nothing more for set `n` (unless it already gave files), for reason `code`. */
@@ -315,7 +307,7 @@ export class Rig extends EventEmitter<RigEvents> {
     else record.files.set(slot.id, [rel]);
     record.missing.delete(slot.id);
     // A set still being shot is written when it is complete; any other now.
-    if (this.pending.has(n)) this.arrived(n, slot.id);
+    if (this.pending.has(n)) this.mark(n, slot.id, "arrived");
     else this.write(n);
   }
 

@@ -242,12 +242,17 @@ class Calls:
             self.finish(call, error=BridgeError(text))
         return []
 
-    def _cameras(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
-        call = self._first(lambda c: c.kind == "list_cameras")
+    def _answer(self, kind: str, result: Any, what: str) -> list[Event]:
+        """Ends the first call of `kind` with `result`; without one, the
+        line is reported as `what` nobody asked for."""
+        call = self._first(lambda c: c.kind == kind)
         if call is None:
-            return [ProtocolError("a camera list nobody asked for")]
-        self.finish(call, [Camera(**c) for c in f["cameras"]])
+            return [ProtocolError(f"{what} nobody asked for")]
+        self.finish(call, result)
         return []
+
+    def _cameras(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
+        return self._answer("list_cameras", [Camera(**c) for c in f["cameras"]], "a camera list")
 
     def _setting_choices(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         call = self._first(lambda c: c.kind in ("setting_choices",) + SYNCED)
@@ -284,11 +289,7 @@ class Calls:
         return []
 
     def _config(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
-        call = self._first(lambda c: c.kind == "config")
-        if call is None:
-            return [ProtocolError("a configuration nobody asked for")]
-        self.finish(call, [Control(**c) for c in f["controls"]])
-        return []
+        return self._answer("config", [Control(**c) for c in f["controls"]], "a configuration")
 
     def _control(self, f: dict[str, Any], live: LiveView | None) -> list[Event]:
         call = self._first(lambda c: c.kind in ("get", "set") or (c.kind == "serial" and c.result is None))
